@@ -1,0 +1,59 @@
+# The two commands a newcomer needs:
+#   make demo   builds and installs quarrine into .venv and runs the demo
+#   make test   runs every test: the graph's GoogleTest suite, the pytest
+#               suite (with the examples and the typing checks), and the
+#               pytest suite again under the debug interpreter
+# Everything they need is installed on the way (PyPI into the virtual
+# environments, Debian's libgtest-dev and python3.11-dbg through apt-get).
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+DBG_VENV := .venv-dbg
+DBG_PY := $(DBG_VENV)/bin/python
+WHEEL_BUILD := build/wheel
+
+.PHONY: demo test test-native test-python test-debug wheel install bench asan matrix clean
+
+$(VENV)/.deps: requirements-test.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-test.txt
+	touch $@
+
+wheel: $(VENV)/.deps
+	rm -rf dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist -Cbuild-dir=$(WHEEL_BUILD) .
+
+install: wheel
+	$(PY) -m pip install -q --force-reinstall --no-deps dist/quarrine-*.whl
+
+demo: install
+	$(PY) examples/demo.py
+
+test: test-native test-python test-debug
+
+test-native:
+	tools/ensure-gtest.sh
+	cmake -S . -B build/native -DQUARRINE_BUILD_MODULE=OFF -DQUARRINE_BUILD_TESTS=ON -DQUARRINE_WERROR=ON >/dev/null
+	cmake --build build/native -j 2
+	ctest --test-dir build/native --output-on-failure
+
+test-python: install
+	$(PY) -m pytest -q tests
+
+$(DBG_VENV)/.deps: requirements-test.txt
+	tools/ensure-debug-python.sh
+	python3.11-dbg -m venv $(DBG_VENV)
+	$(DBG_PY) -m pip install -q --upgrade pip
+	$(DBG_PY) -m pip install -q pytest hypothesis
+	touch $@
+
+# The same suite under Debian's debug interpreter, whose reference counts
+# the leak tests read.
+test-debug: install $(DBG_VENV)/.deps
+	$(DBG_PY) -m pip install -q --force-reinstall --no-deps dist/quarrine-*.whl
+	$(DBG_PY) -m pytest -q tests
+
+clean:
+	rm -rf build dist $(VENV) $(DBG_VENV)

@@ -1,0 +1,231 @@
+// The decorator factories. See decorator_factory.hpp.
+#include "decorator_factory.hpp"
+
+#include "decorator.hpp"
+#include "py_introspection_utils.hpp"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quarrine {
+
+namespace {
+
+struct FactoryRecord {
+  // Absent only for the automatic factory given no list: the source of each
+  // decorated function is read instead.
+  std::optional<std::vector<DependencySpec>> dependencies;
+  bool use_cache = true;
+  bool track_runtime_dependencies = false;
+  bool serialisable = false;
+};
+
+struct FactoryObject {
+  PyObject_HEAD
+  FactoryRecord record;
+};
+
+FactoryObject* as_factory(PyObject* object) { return reinterpret_cast<FactoryObject*>(object); }
+
+PyTypeObject* manual_type_ = nullptr;     // created on first use, kept for the process
+PyTypeObject* automagic_type_ = nullptr;  // likewise
+
+struct FactoryKind {
+  const char* new_name;   // as errors name the constructor
+  const char* call_name;  // as errors name the decoration
+  bool automagic;
+  bool default_tracking;
+};
+
+constexpr FactoryKind kManual{"quarrined.__new__", "quarrined.__call__", false, false};
+constexpr FactoryKind kAutomagic{"automagically_quarrined.__new__",
+                                 "automagically_quarrined.__call__", true, true};
+
+bool flag_argument(PyObject* value, const char* name, bool default_value) {
+  if (value == nullptr) {
+    return default_value;
+  }
+  return converting(name, [&] { return flag_value(value); });
+}
+
+Ref factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {
+  const MethodParameters parameters{
+      kind.new_name,
+      {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
+      0,
+      false};
+  PyObject* values[4];
+  parse_method_arguments(parameters, args, kwargs, values);
+  FactoryRecord record;
+  record.use_cache = flag_argument(values[0], "use_cache", true);
+  record.track_runtime_dependencies =
+      flag_argument(values[2], "track_runtime_dependencies", kind.default_tracking);
+  record.serialisable = flag_argument(values[3], "serialisable", false);
+  PyObject* dependencies = values[1];
+  if (dependencies != nullptr && dependencies != Py_None) {
+    record.dependencies = parse_dependencies(dependencies);
+  } else if (!kind.automagic) {
+    record.dependencies.emplace();
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref object = Ref::checked(alloc(type, 0));
+  // Nothing between the allocation and the record's construction can run
+  // the collector.
+  new (&as_factory(object.get())->record) FactoryRecord(std::move(record));
+  return object;
+}
+
+// The call key and hash of one declared dependency.
+DependencyKey dependency_key(const DependencySpec& spec) {
+  Ref name = Ref::checked(PyUnicode_FromStringAndSize(
+      spec.method_name.data(), static_cast<Py_ssize_t>(spec.method_name.size())));
+  // Hashing may run user code that changes the user's dict: bind a copy.
+  Ref keywords = Ref::checked(PyDict_Copy(spec.keywords.get()));
+  BoundCall call;
+  bind_keywords(name.get(), keywords.get(), call);
+  return {call.hash, build_call_key(call)};
+}
+
+Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {
+  const MethodParameters parameters{kind.call_name, {"func"}, 1, false};
+  PyObject* values[1];
+  parse_method_arguments(parameters, args, kwargs, values);
+  PyObject* func = values[0];
+  const FactoryRecord& factory = as_factory(self)->record;
+
+  Ref name_attribute = Ref::checked(PyObject_GetAttrString(func, "__name__"));
+  DecoratorRecord record;
+  record.method_name = std::string(text_of(name_attribute.get()));
+
+  std::vector<DependencySpec> discovered;
+  const std::vector<DependencySpec>* specs = nullptr;
+  if (factory.dependencies) {
+    specs = &*factory.dependencies;
+  } else {
+    discovered = ast_inspect_method_dependencies(func);
+    specs = &discovered;
+  }
+  for (const DependencySpec& spec : *specs) {
+    record.dependency_keys.push_back(dependency_key(spec));
+  }
+  if (factory.serialisable) {
+    validate_self_only_method(func);
+  }
+
+  PyObject* name = PyUnicode_FromStringAndSize(record.method_name.data(),
+                                               static_cast<Py_ssize_t>(record.method_name.size()));
+  if (name == nullptr) {
+    throw_python_error();
+  }
+  PyUnicode_InternInPlace(&name);
+  record.method_name_object = Ref::steal(name);
+  record.func = Ref::borrow(func);
+  record.binder = std::make_unique<CallBinder>(func);
+  record.use_cache = factory.use_cache;
+  record.track_runtime_dependencies = factory.track_runtime_dependencies;
+  record.serialisable = factory.serialisable;
+  return new_decorator(std::move(record));
+}
+
+PyObject* manual_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] { return factory_new(type, args, kwargs, kManual); });
+}
+
+PyObject* automagic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] { return factory_new(type, args, kwargs, kAutomagic); });
+}
+
+PyObject* manual_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] { return factory_call(self, args, kwargs, kManual); });
+}
+
+PyObject* automagic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] { return factory_call(self, args, kwargs, kAutomagic); });
+}
+
+int factory_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const FactoryRecord& record = as_factory(self)->record;
+  if (record.dependencies) {
+    for (const DependencySpec& spec : *record.dependencies) {
+      Py_VISIT(spec.keywords.get());
+    }
+  }
+  return 0;
+}
+
+// Breaks reference cycles through the dependency dicts, which are moved out
+// before they are released.
+int factory_clear(PyObject* self) {
+  FactoryRecord& record = as_factory(self)->record;
+  if (record.dependencies) {
+    std::vector<DependencySpec> released = std::move(*record.dependencies);
+    record.dependencies->clear();
+  }
+  return 0;
+}
+
+void factory_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  as_factory(self)->record.~FactoryRecord();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyType_Slot manual_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(manual_new)},
+    {Py_tp_call, reinterpret_cast<void*>(manual_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(factory_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_doc, const_cast<char*>("quarrined(use_cache=True, dependencies=None, "
+                                  "track_runtime_dependencies=False, serialisable=False)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Slot automagic_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(automagic_new)},
+    {Py_tp_call, reinterpret_cast<void*>(automagic_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(factory_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(factory_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_doc, const_cast<char*>("automagically_quarrined(use_cache=True, dependencies=None, "
+                                  "track_runtime_dependencies=True, serialisable=False)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec manual_spec = {
+    "builtins.quarrined",
+    sizeof(FactoryObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    manual_slots,
+};
+
+PyType_Spec automagic_spec = {
+    "builtins.automagically_quarrined",
+    sizeof(FactoryObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    automagic_slots,
+};
+
+PyTypeObject* type_from(PyTypeObject*& slot, PyType_Spec& spec) {
+  if (slot == nullptr) {
+    slot = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&spec)).release());
+  }
+  return slot;
+}
+
+}  // namespace
+
+PyTypeObject* manual_factory_type() { return type_from(manual_type_, manual_spec); }
+
+PyTypeObject* automagic_factory_type() { return type_from(automagic_type_, automagic_spec); }
+
+}  // namespace quarrine

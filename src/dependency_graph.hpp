@@ -1,0 +1,116 @@
+// The per-instance graph of cached calls: one validation state per call, the
+// edges from each call to the calls computed from it (and back), and the rules
+// by which results become invalid and valid again.
+//
+// Plain C++ over dense integer node ids; it knows nothing of Python. The
+// owner (the instance store) maps call keys to node ids and keeps the results.
+// Nothing is ever removed: nodes and edges live as long as the graph.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quarrine {
+
+enum class ValidationState : std::uint8_t {
+  Valid = 0,               // the stored result may be served
+  Invalid = 1,             // recompute at the next call
+  PermanentlyInvalid = 2,  // never served; final
+};
+
+const char* validation_state_text(ValidationState state) noexcept;
+
+using NodeId = std::uint32_t;
+
+// A small insertion-ordered set of node ids, 16 bytes when empty. Membership
+// is a linear scan; callers keep the scanned set the smaller one.
+class NodeSet {
+ public:
+  NodeSet() noexcept = default;
+  NodeSet(const NodeSet&) = delete;
+  NodeSet& operator=(const NodeSet&) = delete;
+  NodeSet(NodeSet&& other) noexcept;
+  NodeSet& operator=(NodeSet&& other) noexcept;
+  ~NodeSet();
+
+  bool contains(NodeId node) const noexcept;
+  // Appends `node`; the caller has checked that it is not a member.
+  void append(NodeId node);
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const NodeId* begin() const noexcept { return items_; }
+  const NodeId* end() const noexcept { return items_ + size_; }
+
+ private:
+  NodeId* items_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
+};
+
+class MethodDependencyGraph {
+ public:
+  // A new node without a state (it counts as PermanentlyInvalid) or edges.
+  NodeId add_node();
+  std::size_t node_count() const noexcept { return states_.size(); }
+
+  ValidationState state_of(NodeId node) const noexcept;
+  bool has_state(NodeId node) const noexcept;
+
+  // The node and everything reachable from it through children, each once,
+  // in the order of an explicit stack walk (the node itself first).
+  std::vector<NodeId> methods_to_invalidate(NodeId node);
+
+  // Every Valid node among the node and its descendants becomes Invalid;
+  // each of them is marked as changed from outside (see settle_after_call).
+  void temporarily_invalidate(NodeId node);
+  void permanently_invalidate(NodeId node);
+  // Invalid becomes Valid; any other state, or none, is kept.
+  void validate(NodeId node);
+
+  // First call of a node: Invalid, and a child of every declared dependency.
+  void register_node(NodeId node, std::span<const NodeId> declared);
+  // Makes `parent` a parent of `child`; an existing edge changes nothing.
+  void add_parent_dependency(NodeId child, NodeId parent);
+
+  // Counts the invalidations from outside that reached the node; a call that
+  // began computing at one count and settles at another used a stale input.
+  std::uint32_t change_count(NodeId node) const noexcept { return changes_[node]; }
+
+  // After a computation of `node` that began when its change count was
+  // `changes_at_start` returned normally: derives the node's state from its
+  // parents' states. Returns whether the fresh result may be stored, that is
+  // whether the node is Valid and was not invalidated from outside meanwhile.
+  bool settle_after_call(NodeId node, std::uint32_t changes_at_start);
+
+  // Every Valid node becomes Invalid; edges are kept.
+  void invalidate_all();
+
+  const NodeSet& children_of(NodeId node) const noexcept { return children_[node]; }
+  const NodeSet& parents_of(NodeId node) const noexcept { return parents_[node]; }
+
+  // Forgets every node (used when the owner is torn down).
+  void clear() noexcept;
+
+ private:
+  static constexpr std::uint8_t kNoState = 0xFF;
+
+  // Walks the node and its descendants once each, calling visit(node) in
+  // walk order; no allocation once the scratch buffers have grown.
+  template <class Visit>
+  void walk_descendants(NodeId node, Visit&& visit);
+  void invalidate_walk(NodeId node, bool from_outside);
+
+  std::vector<std::uint8_t> states_;
+  std::vector<std::uint32_t> changes_;
+  std::vector<NodeSet> children_;
+  std::vector<NodeSet> parents_;
+  // Scratch space of the walks: a stack, and per node the number of the last
+  // walk that reached it.
+  std::vector<NodeId> walk_stack_;
+  std::vector<std::uint32_t> walk_marks_;
+  std::uint32_t walk_number_ = 0;
+};
+
+}  // namespace quarrine

@@ -1,0 +1,66 @@
+// The module definition of `quarrine` and its execution step, which binds
+// the public types in the module and lists them in __all__.
+#include "lib.hpp"
+
+#include "decorator_factory.hpp"
+#include "py_introspection_utils.hpp"
+#include "quarrine_base.hpp"
+
+namespace quarrine {
+
+namespace {
+
+// Appends `name` to the module's __all__ (made on first use), then binds
+// `type` under it.
+void add_member(PyObject* module, const char* name, PyTypeObject* type) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      throw_python_error();
+    }
+    PyErr_Clear();
+    all = Ref::checked(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+      throw_python_error();
+    }
+  }
+  Ref member_name = Ref::checked(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), member_name.get()) < 0 ||
+      PyObject_SetAttr(module, member_name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+    throw_python_error();
+  }
+}
+
+int module_exec(PyObject* module) {
+  return status_boundary([&] {
+    if (!PyModule_Check(module)) {
+      raise_error(PyExc_TypeError, "the quarrine execution step needs a module object");
+    }
+    add_member(module, "QuarrineBase", quarrine_base_type());
+    add_member(module, "quarrined", manual_factory_type());
+    add_member(module, "automagically_quarrined", automagic_factory_type());
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quarrine",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quarrine
+
+PyMODINIT_FUNC PyInit_quarrine(void) { return PyModuleDef_Init(&quarrine::module_def); }

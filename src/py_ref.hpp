@@ -1,0 +1,128 @@
+// Owned Python references and the module's one error idiom.
+//
+// Rules of use:
+//   * Every PyObject* that the module owns lives in a Ref. A Ref is made only
+//     through Ref::steal (it takes over a new reference, typically the result
+//     of an API call) or Ref::borrow (it adds a reference of its own).
+//   * A raw PyObject* parameter or member is a borrowed reference; a comment
+//     next to it says who keeps the object alive.
+//   * Reference counts change only through Py_IncRef and Py_DecRef, so that a
+//     debug interpreter's total reference count stays meaningful.
+//   * A function that fails with a Python exception set throws PyErrOccurred.
+//     Every slot and method entry point is a noexcept boundary (call_boundary)
+//     that turns any escaping C++ exception into a Python one and returns the
+//     failure value, so no C++ exception crosses into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+namespace quarrine {
+
+// Thrown when a Python exception is set and the current operation must end.
+struct PyErrOccurred {};
+
+// Ends the current operation. If the interpreter reported a failure without
+// setting an exception, SystemError takes its place.
+[[noreturn]] void throw_python_error();
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = object_;
+      object_ = other.object_;
+      other.object_ = nullptr;
+      Py_DecRef(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_DecRef(object_); }
+
+  // Takes over a new reference; `object` may be null (an empty handle).
+  static Ref steal(PyObject* object) noexcept { return Ref(object); }
+  // Takes over the new reference that a call returned, or throws when the
+  // call failed (returned null).
+  static Ref checked(PyObject* object) {
+    if (object == nullptr) {
+      throw_python_error();
+    }
+    return Ref(object);
+  }
+  // Adds a reference of its own to a borrowed object (null allowed).
+  static Ref borrow(PyObject* object) noexcept {
+    Py_IncRef(object);
+    return Ref(object);
+  }
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  // Hands the reference to the caller, leaving the handle empty.
+  PyObject* release() noexcept {
+    PyObject* object = object_;
+    object_ = nullptr;
+    return object;
+  }
+  // Gives the reference back now; the handle is empty afterwards.
+  void reset() noexcept { Py_DecRef(std::exchange(object_, nullptr)); }
+
+ private:
+  explicit Ref(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// Keeps the pending exception aside while cleanup code runs, and puts it back
+// when the scope ends (the cleanup's own exceptions are discarded).
+class PendingErrorScope {
+ public:
+  PendingErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  PendingErrorScope(const PendingErrorScope&) = delete;
+  PendingErrorScope& operator=(const PendingErrorScope&) = delete;
+  ~PendingErrorScope() {
+    if (PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+    }
+    PyErr_Restore(type_, value_, traceback_);
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Translates whatever escaped `body` into a Python exception.
+void set_error_from_current_exception() noexcept;
+
+// The boundary of every slot and method: runs `body`, which returns an owned
+// Ref, and hands its reference to the interpreter, or null with an exception.
+template <class Body>
+PyObject* call_boundary(Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// The same for slots whose failure value is -1 and success 0.
+template <class Body>
+int status_boundary(Body&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+}  // namespace quarrine

@@ -1,0 +1,241 @@
+// The dependency graph on its own: walks, invalidation, validation and the
+// settle rules, with no interpreter involved.
+#include "dependency_graph.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace quarrine {
+namespace {
+
+using State = ValidationState;
+
+class GraphTest : public ::testing::Test {
+ protected:
+  // A node registered (Invalid) and, if asked, validated.
+  NodeId node(State state) {
+    NodeId id = graph.add_node();
+    if (state == State::PermanentlyInvalid) {
+      graph.permanently_invalidate(id);
+      return id;
+    }
+    graph.register_node(id, {});
+    if (state == State::Valid) {
+      graph.validate(id);
+    }
+    return id;
+  }
+  NodeId stateless() { return graph.add_node(); }
+
+  MethodDependencyGraph graph;
+};
+
+TEST_F(GraphTest, WalkOfANodeWithoutChildrenIsTheNodeAlone) {
+  NodeId a = stateless();
+  EXPECT_EQ(graph.methods_to_invalidate(a), std::vector<NodeId>{a});
+  NodeId b = stateless();
+  NodeId c = stateless();
+  graph.add_parent_dependency(c, b);
+  EXPECT_EQ(graph.methods_to_invalidate(a), std::vector<NodeId>{a});
+}
+
+TEST_F(GraphTest, WalkThroughACycleListsEachNodeOnceInStackOrder) {
+  NodeId a = stateless(), b = stateless(), c = stateless();
+  graph.add_parent_dependency(b, a);
+  graph.add_parent_dependency(c, b);
+  graph.add_parent_dependency(a, c);
+  EXPECT_EQ(graph.methods_to_invalidate(a), (std::vector<NodeId>{a, b, c}));
+}
+
+TEST_F(GraphTest, WalkOfADiamondListsTheSharedNodeOnce) {
+  NodeId a = stateless(), b = stateless(), c = stateless();
+  graph.add_parent_dependency(b, a);
+  graph.add_parent_dependency(c, a);
+  graph.add_parent_dependency(c, b);
+  std::vector<NodeId> walk = graph.methods_to_invalidate(a);
+  ASSERT_EQ(walk.size(), 3u);
+  EXPECT_EQ(walk.front(), a);
+  EXPECT_EQ(std::count(walk.begin(), walk.end(), c), 1);
+  EXPECT_EQ(std::count(walk.begin(), walk.end(), b), 1);
+}
+
+TEST_F(GraphTest, TemporaryInvalidationPassesThroughNodesThatAreNotValid) {
+  NodeId a = node(State::Invalid);
+  NodeId b = node(State::PermanentlyInvalid);
+  NodeId c = node(State::Valid);
+  graph.add_parent_dependency(b, a);
+  graph.add_parent_dependency(c, b);
+  graph.temporarily_invalidate(a);
+  EXPECT_EQ(graph.state_of(a), State::Invalid);
+  EXPECT_EQ(graph.state_of(b), State::PermanentlyInvalid);
+  EXPECT_EQ(graph.state_of(c), State::Invalid);
+}
+
+TEST_F(GraphTest, InvalidationAndValidationCreateNoStateForAStatelessNode) {
+  NodeId a = stateless();
+  graph.temporarily_invalidate(a);
+  graph.validate(a);
+  EXPECT_FALSE(graph.has_state(a));
+  EXPECT_EQ(graph.state_of(a), State::PermanentlyInvalid);
+}
+
+TEST_F(GraphTest, ValidateKeepsValidAndPermanentlyInvalidNodes) {
+  NodeId valid = node(State::Valid);
+  NodeId permanent = node(State::PermanentlyInvalid);
+  NodeId invalid = node(State::Invalid);
+  graph.validate(valid);
+  graph.validate(permanent);
+  graph.validate(invalid);
+  EXPECT_EQ(graph.state_of(valid), State::Valid);
+  EXPECT_EQ(graph.state_of(permanent), State::PermanentlyInvalid);
+  EXPECT_EQ(graph.state_of(invalid), State::Valid);
+}
+
+TEST_F(GraphTest, PermanentInvalidationDoesNotPropagate) {
+  NodeId a = node(State::Valid);
+  NodeId b = node(State::Valid);
+  graph.add_parent_dependency(b, a);
+  graph.permanently_invalidate(a);
+  EXPECT_EQ(graph.state_of(a), State::PermanentlyInvalid);
+  EXPECT_EQ(graph.state_of(b), State::Valid);
+  NodeId c = stateless();
+  graph.permanently_invalidate(c);
+  EXPECT_TRUE(graph.has_state(c));
+}
+
+TEST_F(GraphTest, RegistrationMakesTheNodeAChildOfEachDeclaredDependencyOnce) {
+  NodeId d = stateless();
+  NodeId n = graph.add_node();
+  std::vector<NodeId> declared{d, d};
+  graph.register_node(n, declared);
+  EXPECT_EQ(graph.state_of(n), State::Invalid);
+  EXPECT_EQ(graph.children_of(d).size(), 1u);
+  EXPECT_TRUE(graph.children_of(d).contains(n));
+  EXPECT_EQ(graph.parents_of(n).size(), 1u);
+  EXPECT_FALSE(graph.has_state(d));
+}
+
+TEST_F(GraphTest, EdgesAreAddedOnceAndMayLoop) {
+  NodeId a = stateless(), b = stateless();
+  graph.add_parent_dependency(a, b);
+  graph.add_parent_dependency(a, b);
+  EXPECT_EQ(graph.children_of(b).size(), 1u);
+  EXPECT_TRUE(graph.children_of(a).empty());
+  graph.add_parent_dependency(a, a);
+  EXPECT_TRUE(graph.children_of(a).contains(a));
+  EXPECT_TRUE(graph.parents_of(a).contains(a));
+}
+
+struct SettleCase {
+  const char* name;
+  std::vector<State> parents;
+  State expected;
+  bool stored;
+};
+
+class SettleTest : public GraphTest, public ::testing::WithParamInterface<SettleCase> {};
+
+TEST_P(SettleTest, TheStateFollowsTheParents) {
+  const SettleCase& c = GetParam();
+  NodeId n = node(State::Invalid);
+  for (State state : c.parents) {
+    graph.add_parent_dependency(n, node(state));
+  }
+  EXPECT_EQ(graph.settle_after_call(n, graph.change_count(n)), c.stored);
+  EXPECT_EQ(graph.state_of(n), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parents, SettleTest,
+    ::testing::Values(
+        SettleCase{"NoParents", {}, State::Valid, true},
+        SettleCase{"AllValid", {State::Valid, State::Valid}, State::Valid, true},
+        SettleCase{"ValidAndInvalid", {State::Valid, State::Invalid}, State::Invalid, false},
+        SettleCase{"InvalidThenPermanent", {State::Invalid, State::PermanentlyInvalid},
+                   State::PermanentlyInvalid, false},
+        SettleCase{"PermanentThenInvalid", {State::PermanentlyInvalid, State::Invalid},
+                   State::PermanentlyInvalid, false},
+        SettleCase{"ValidAndPermanent", {State::Valid, State::PermanentlyInvalid},
+                   State::PermanentlyInvalid, false}),
+    [](const ::testing::TestParamInfo<SettleCase>& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(GraphTest, ANeverCalledDeclaredDependencyMakesTheNodePermanentlyInvalid) {
+  NodeId declared = stateless();
+  NodeId n = graph.add_node();
+  std::vector<NodeId> dependencies{declared};
+  graph.register_node(n, dependencies);
+  EXPECT_FALSE(graph.settle_after_call(n, graph.change_count(n)));
+  EXPECT_EQ(graph.state_of(n), State::PermanentlyInvalid);
+}
+
+TEST_F(GraphTest, AnInvalidParentInvalidatesTheValidDescendants) {
+  NodeId parent = node(State::Invalid);
+  NodeId n = node(State::Valid);
+  NodeId grandchild = node(State::Valid);
+  graph.add_parent_dependency(n, parent);
+  graph.add_parent_dependency(grandchild, n);
+  EXPECT_FALSE(graph.settle_after_call(n, graph.change_count(n)));
+  EXPECT_EQ(graph.state_of(n), State::Invalid);
+  EXPECT_EQ(graph.state_of(grandchild), State::Invalid);
+}
+
+TEST_F(GraphTest, ANodeThatIsItsOwnParentNeverSettlesValid) {
+  NodeId n = graph.add_node();
+  std::vector<NodeId> itself{n};
+  graph.register_node(n, itself);
+  EXPECT_FALSE(graph.settle_after_call(n, graph.change_count(n)));
+  EXPECT_EQ(graph.state_of(n), State::Invalid);
+}
+
+TEST_F(GraphTest, AnInvalidationFromOutsideDuringTheComputationKeepsTheResultOut) {
+  NodeId input = node(State::Valid);
+  NodeId n = node(State::Invalid);
+  graph.add_parent_dependency(n, input);
+  std::uint32_t at_start = graph.change_count(n);
+  // The input is replaced while n computes: invalidated, then valid again.
+  graph.temporarily_invalidate(input);
+  graph.validate(input);
+  EXPECT_FALSE(graph.settle_after_call(n, at_start));
+  EXPECT_EQ(graph.state_of(n), State::Invalid);
+  // The next computation, begun after the change, settles as usual.
+  EXPECT_TRUE(graph.settle_after_call(n, graph.change_count(n)));
+  EXPECT_EQ(graph.state_of(n), State::Valid);
+}
+
+TEST_F(GraphTest, InvalidateAllKeepsEdgesAndFinalStates) {
+  NodeId a = node(State::Valid), b = node(State::Valid);
+  NodeId c = node(State::PermanentlyInvalid), d = node(State::Invalid);
+  graph.add_parent_dependency(b, a);
+  graph.invalidate_all();
+  EXPECT_EQ(graph.state_of(a), State::Invalid);
+  EXPECT_EQ(graph.state_of(b), State::Invalid);
+  EXPECT_EQ(graph.state_of(c), State::PermanentlyInvalid);
+  EXPECT_EQ(graph.state_of(d), State::Invalid);
+  EXPECT_TRUE(graph.children_of(a).contains(b));
+}
+
+TEST_F(GraphTest, ALongChainIsInvalidatedWithoutRecursion) {
+  constexpr NodeId kLength = 1'000'000;
+  NodeId first = node(State::Valid);
+  NodeId previous = first;
+  for (NodeId i = 1; i < kLength; ++i) {
+    NodeId next = node(State::Valid);
+    graph.add_parent_dependency(next, previous);
+    previous = next;
+  }
+  graph.temporarily_invalidate(first);
+  EXPECT_EQ(graph.state_of(previous), State::Invalid);
+  EXPECT_EQ(graph.methods_to_invalidate(first).size(), kLength);
+}
+
+TEST(ValidationStateText, NamesEachState) {
+  EXPECT_STREQ(validation_state_text(State::Valid), "valid");
+  EXPECT_STREQ(validation_state_text(State::Invalid), "invalid");
+  EXPECT_STREQ(validation_state_text(State::PermanentlyInvalid), "permanently invalid");
+}
+
+}  // namespace
+}  // namespace quarrine
