@@ -59,8 +59,8 @@ std::vector<NodeId> declared_nodes(InstanceStore& store, const DecoratorRecord& 
   std::vector<NodeId> nodes;
   nodes.reserve(record.dependency_keys.size());
   BoundCall dependency;
-  for (const DependencyKey& declared : record.dependency_keys) {
-    BoundCall::from_key(declared.key.get(), declared.hash, dependency);
+  for (const CallKey& declared : record.dependency_keys) {
+    declared.view(dependency);
     nodes.push_back(store.find_or_add(dependency));
   }
   return nodes;
@@ -91,7 +91,7 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
   NodeId node = InstanceStore::kNoNode;
   std::uint32_t changes_at_start = 0;
   {
-    Ref replaced_key;  // released once the guard is let go
+    CallKey replaced_key;  // released once the guard is let go
     StoreAccess access(store, Access::Exclusive, thread);
     bool added = false;
     node = store.find_or_add(call, &added);
@@ -184,8 +184,10 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const DecoratorRecord& record = as_decorator(self)->record;
   Py_VISIT(record.func.get());
-  for (const DependencyKey& dependency : record.dependency_keys) {
-    Py_VISIT(dependency.key.get());
+  for (const CallKey& dependency : record.dependency_keys) {
+    if (int status = dependency.traverse(visit, arg)) {
+      return status;
+    }
   }
   return 0;
 }
@@ -197,7 +199,7 @@ int decorator_clear(PyObject* self) {
   DecoratorRecord& record = as_decorator(self)->record;
   std::unique_ptr<CallBinder> binder = std::move(record.binder);
   Ref function = std::move(record.func);
-  std::vector<DependencyKey> keys = std::move(record.dependency_keys);
+  std::vector<CallKey> keys = std::move(record.dependency_keys);
   record.dependency_keys.clear();
   return 0;
 }

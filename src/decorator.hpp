@@ -16,14 +16,8 @@
 
 namespace quarrine {
 
-// The call key of one declared dependency and its call hash.
-struct DependencyKey {
-  Py_hash_t hash;
-  Ref key;
-};
-
 struct DecoratorRecord {
-  std::vector<DependencyKey> dependency_keys;  // in declaration order, duplicates kept
+  std::vector<CallKey> dependency_keys;        // in declaration order, duplicates kept
   std::string method_name;                     // the function's __name__ at decoration
   Ref method_name_object;                      // the same, as an interned str
   Ref func;                                    // the decorated function itself

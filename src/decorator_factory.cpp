@@ -79,14 +79,14 @@ Ref factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Fact
 }
 
 // The call key and hash of one declared dependency.
-DependencyKey dependency_key(const DependencySpec& spec) {
+CallKey dependency_key(const DependencySpec& spec) {
   Ref name = Ref::checked(PyUnicode_FromStringAndSize(
       spec.method_name.data(), static_cast<Py_ssize_t>(spec.method_name.size())));
   // Hashing may run user code that changes the user's dict: bind a copy.
   Ref keywords = Ref::checked(PyDict_Copy(spec.keywords.get()));
   BoundCall call;
   bind_keywords(name.get(), keywords.get(), call);
-  return {call.hash, build_call_key(call)};
+  return CallKey(call);
 }
 
 Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {

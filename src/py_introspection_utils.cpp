@@ -75,10 +75,10 @@ void attach_processing_note(const char* parameter) noexcept {
   Ref traceback = Ref::steal(raw_traceback);
   if (value) {
     Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    PyObject* add_note = interned("add_note");
-    if (note && add_note != nullptr) {
+    Ref add_note = Ref::steal(PyUnicode_FromString("add_note"));
+    if (note && add_note) {
       Ref result = Ref::steal(
-          PyObject_CallMethodObjArgs(value.get(), add_note, note.get(), nullptr));
+          PyObject_CallMethodObjArgs(value.get(), add_note.get(), note.get(), nullptr));
     }
     // A note that cannot be attached is left out; the original error stands.
     if (PyErr_Occurred() != nullptr) {
@@ -227,6 +227,8 @@ namespace {
 struct HostServices {
   Ref method_type;
   newfunc method_new = nullptr;
+  Ref method_arguments;  // a 2-tuple reused by new_bound_method
+  bool method_arguments_busy = false;
   Ref function_type;
   Ref sequence_abc;
   Ref inspect_signature;
@@ -286,23 +288,39 @@ Ref new_bound_method(PyObject* function, PyObject* instance) {
     if (services.method_new == nullptr) {
       throw_python_error();
     }
+    services.method_arguments = Ref::checked(PyTuple_Pack(2, Py_None, Py_None));
   }
-  Ref args = Ref::checked(PyTuple_Pack(2, function, instance));
-  return Ref::checked(services.method_new(
-      reinterpret_cast<PyTypeObject*>(services.method_type.get()), args.get(), nullptr));
+  auto* type = reinterpret_cast<PyTypeObject*>(services.method_type.get());
+  PyObject* arguments = services.method_arguments.get();
+  // The argument tuple is reused from one binding to the next while nobody
+  // else holds it; its items are None between uses, so it keeps nothing
+  // alive. A binding that starts while another is under way (a finaliser run
+  // by the allocation) builds a tuple of its own.
+  if (services.method_arguments_busy || Py_REFCNT(arguments) != 1) {
+    Ref own = Ref::checked(PyTuple_Pack(2, function, instance));
+    return Ref::checked(services.method_new(type, own.get(), nullptr));
+  }
+  services.method_arguments_busy = true;
+  Py_IncRef(function);
+  Py_IncRef(instance);
+  PyTuple_SetItem(arguments, 0, function);  // takes over the new references,
+  PyTuple_SetItem(arguments, 1, instance);  // releasing the Nones
+  PyObject* method = services.method_new(type, arguments, nullptr);
+  Py_IncRef(Py_None);
+  Py_IncRef(Py_None);
+  PyTuple_SetItem(arguments, 0, Py_None);
+  PyTuple_SetItem(arguments, 1, Py_None);
+  services.method_arguments_busy = false;
+  return Ref::checked(method);
 }
 
 // ============================================================ call keys
 
-void BoundCall::add(PyObject* name, PyObject* value) {
-  if (size_ < kInlineItems && spill_.empty()) {
-    inline_[size_++] = {name, value};
-    return;
-  }
+void BoundCall::add_spilled(const CallItem& item) {
   if (spill_.empty()) {
     spill_.assign(inline_, inline_ + size_);
   }
-  spill_.push_back({name, value});
+  spill_.push_back(item);
   ++size_;
 }
 
@@ -323,7 +341,7 @@ void BoundCall::sort_by_name() {
   });
 }
 
-void BoundCall::clear() noexcept {
+void BoundCall::reset(PyObject* method) noexcept {
   size_ = 0;
   spill_.clear();
   for (std::size_t i = 0; i < kept_count_; ++i) {
@@ -331,20 +349,8 @@ void BoundCall::clear() noexcept {
   }
   kept_count_ = 0;
   kept_spill_.clear();
-  method_name = nullptr;
+  method_name = method;
   hash = 0;
-}
-
-void BoundCall::from_key(PyObject* key, Py_hash_t hash, BoundCall& out) {
-  out.clear();
-  out.method_name = PyTuple_GetItem(key, 0);
-  PyObject* items = PyTuple_GetItem(key, 1);
-  Py_ssize_t count = PyTuple_Size(items);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* pair = PyTuple_GetItem(items, i);
-    out.add(PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1));
-  }
-  out.hash = hash;
 }
 
 namespace {
@@ -398,7 +404,7 @@ void add_mapping_items(PyObject* mapping, BoundCall& out) {
     if (text_of(name) == "self") {
       continue;
     }
-    out.add(name, value);
+    out.add(name, value, hash_of(name));
   }
   out.sort_by_name();
 }
@@ -409,7 +415,7 @@ void compute_call_hash(BoundCall& call) {
   std::uint64_t accumulator = kPrime5;
   accumulator = mix_lane(accumulator, hash_of(call.method_name));
   for (const CallItem& item : call.items()) {
-    accumulator = mix_lane(accumulator, hash_of(item.name));
+    accumulator = mix_lane(accumulator, item.name_hash);
     accumulator = mix_lane(accumulator, hash_of(item.value));
   }
   accumulator += (call.items().size() * 2 + 1) ^ (kPrime5 ^ 3527539ULL);
@@ -417,36 +423,30 @@ void compute_call_hash(BoundCall& call) {
   call.hash = hash == -1 ? 1546275796 : hash;
 }
 
-Ref build_call_key(const BoundCall& call) {
-  std::span<const CallItem> items = call.items();
-  Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    Ref pair = Ref::checked(PyTuple_Pack(2, items[i].name, items[i].value));
-    // PyTuple_SetItem takes over the pair's reference.
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), pair.release());
+CallKey::CallKey(const BoundCall& call)
+    : parts_(new Ref[1 + 2 * call.items().size()]),
+      item_count_(static_cast<std::uint32_t>(call.items().size())),
+      hash_(call.hash) {
+  parts_[0] = Ref::borrow(call.method_name);
+  std::size_t index = 1;
+  for (const CallItem& item : call.items()) {
+    parts_[index++] = Ref::borrow(item.name);
+    parts_[index++] = Ref::borrow(item.value);
   }
-  return Ref::checked(PyTuple_Pack(2, call.method_name, tuple.get()));
 }
 
-bool call_key_matches(PyObject* key, const BoundCall& call) {
-  // The key was built by build_call_key, so its shape is known.
-  if (!same_text(PyTuple_GetItem(key, 0), call.method_name)) {
-    return false;
-  }
-  PyObject* stored = PyTuple_GetItem(key, 1);
+bool CallKey::matches(const BoundCall& call) const {
   std::span<const CallItem> items = call.items();
-  if (PyTuple_Size(stored) != static_cast<Py_ssize_t>(items.size())) {
+  if (items.size() != item_count_ || !same_text(parts_[0].get(), call.method_name)) {
     return false;
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* pair = PyTuple_GetItem(stored, static_cast<Py_ssize_t>(i));
-    if (!same_text(PyTuple_GetItem(pair, 0), items[i].name)) {
+    if (!same_text(parts_[2 * i + 1].get(), items[i].name)) {
       return false;
     }
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* pair = PyTuple_GetItem(stored, static_cast<Py_ssize_t>(i));
-    int equal = PyObject_RichCompareBool(PyTuple_GetItem(pair, 1), items[i].value, Py_EQ);
+    int equal = PyObject_RichCompareBool(parts_[2 * i + 2].get(), items[i].value, Py_EQ);
     if (equal < 0) {
       throw_python_error();
     }
@@ -457,9 +457,41 @@ bool call_key_matches(PyObject* key, const BoundCall& call) {
   return true;
 }
 
+void CallKey::view(BoundCall& out) const {
+  out.reset(parts_[0].get());
+  for (std::size_t i = 0; i < item_count_; ++i) {
+    PyObject* name = parts_[2 * i + 1].get();
+    out.add(name, parts_[2 * i + 2].get(), hash_of(name));
+  }
+  out.hash = hash_;
+}
+
+Ref CallKey::as_tuple() const {
+  Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(item_count_)));
+  for (std::size_t i = 0; i < item_count_; ++i) {
+    Ref pair = Ref::checked(PyTuple_Pack(2, parts_[2 * i + 1].get(), parts_[2 * i + 2].get()));
+    // PyTuple_SetItem takes over the pair's reference.
+    PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return Ref::checked(PyTuple_Pack(2, parts_[0].get(), items.get()));
+}
+
+Ref CallKey::report_key() const {
+  if (item_count_ == 0) {
+    return Ref::borrow(parts_[0].get());
+  }
+  return as_tuple();
+}
+
+int CallKey::traverse(visitproc visit, void* arg) const {
+  for (std::size_t i = 0; i < item_count_; ++i) {
+    Py_VISIT(parts_[2 * i + 2].get());
+  }
+  return 0;
+}
+
 void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out) {
-  out.clear();
-  out.method_name = method_name;
+  out.reset(method_name);
   if (keywords != nullptr) {
     add_mapping_items(keywords, out);
   }
@@ -483,6 +515,35 @@ Py_ssize_t integer_attribute(PyObject* object, const char* name) {
   return result;
 }
 
+// Reads one attribute of plain functions through its descriptor on
+// types.FunctionType, skipping the generic attribute lookup (the descriptor
+// is a data descriptor, so an instance dict cannot hide it). Made once and
+// kept for the life of the process.
+class FunctionAttribute {
+ public:
+  explicit FunctionAttribute(const char* name) {
+    Ref type_dict = Ref::checked(PyObject_GetAttrString(function_type(), "__dict__"));
+    Ref name_object = Ref::checked(PyUnicode_FromString(name));
+    descriptor_ = Ref::checked(PyObject_GetItem(type_dict.get(), name_object.get()));
+    get_ = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor_.get()), Py_tp_descr_get));
+    if (get_ == nullptr) {
+      raise_error(PyExc_SystemError, "a function attribute has no descriptor");
+    }
+  }
+  Ref read(PyObject* function) const {
+    return Ref::checked(get_(descriptor_.get(), function, function_type()));
+  }
+
+ private:
+  Ref descriptor_;
+  descrgetfunc get_ = nullptr;
+};
+
+const FunctionAttribute& function_attribute(const char* name) {
+  // Immortal: never destroyed, so never released after the interpreter.
+  return *new FunctionAttribute(name);
+}
+
 // A function attribute set by wrappers that inspect.signature honours.
 const char* const kSignatureOverrides[] = {"__signature__", "__wrapped__", "_partialmethod",
                                            "__partialmethod__"};
@@ -499,8 +560,10 @@ struct CallBinder::Plan {
   Py_ssize_t varkw_slot = -1;
   Py_ssize_t slots = 0;
   std::vector<Py_ssize_t> sorted_slots;  // parameters by name, self left out
+  std::vector<PyObject*> slot_names;     // borrowed from `names`
+  std::vector<Py_hash_t> slot_hashes;    // the hash of each slot's name
 
-  PyObject* name(Py_ssize_t slot) const { return PyTuple_GetItem(names.get(), slot); }
+  PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
 };
 
 CallBinder::CallBinder(PyObject* function)
@@ -513,7 +576,10 @@ const CallBinder::Plan* CallBinder::current_plan() {
   if (!plain_function_) {
     return nullptr;
   }
-  Ref attributes = Ref::checked(PyObject_GetAttr(function_, interned("__dict__")));
+  // The function's own attribute dict, read directly (a function always has
+  // one); a wrapper's __signature__ or __wrapped__ there sends the call to
+  // inspect.
+  Ref attributes = Ref::checked(PyObject_GenericGetDict(function_, nullptr));
   if (PyDict_Check(attributes.get()) && PyDict_Size(attributes.get()) > 0) {
     for (const char* name : kSignatureOverrides) {
       if (PyDict_GetItemWithError(attributes.get(), interned(name)) != nullptr) {
@@ -524,7 +590,8 @@ const CallBinder::Plan* CallBinder::current_plan() {
       }
     }
   }
-  Ref code = Ref::checked(PyObject_GetAttr(function_, interned("__code__")));
+  static const FunctionAttribute& code_attribute = function_attribute("__code__");
+  Ref code = code_attribute.read(function_);
   for (const auto& plan : plans_) {
     if (plan->code.get() == code.get()) {
       return plan.get();
@@ -548,10 +615,12 @@ const CallBinder::Plan* CallBinder::current_plan() {
     return nullptr;
   }
   for (Py_ssize_t slot = 0; slot < slots; ++slot) {
-    PyObject* name = plan->name(slot);
+    PyObject* name = PyTuple_GetItem(plan->names.get(), slot);
     if (!PyUnicode_CheckExact(name)) {
       return nullptr;
     }
+    plan->slot_names.push_back(name);
+    plan->slot_hashes.push_back(hash_of(name));
     if (PyUnicode_CompareWithASCIIString(name, "self") != 0) {
       plan->sorted_slots.push_back(slot);
     }
@@ -655,7 +724,8 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
       continue;
     }
     if (!defaults) {
-      defaults = Ref::checked(PyObject_GetAttr(function_, interned("__defaults__")));
+      static const FunctionAttribute& defaults_attribute = function_attribute("__defaults__");
+      defaults = defaults_attribute.read(function_);
     }
     Py_ssize_t count = PyTuple_Check(defaults.get()) ? PyTuple_Size(defaults.get()) : 0;
     Py_ssize_t first_default = plan.argcount - count;
@@ -673,7 +743,9 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
       continue;
     }
     if (!keyword_defaults) {
-      keyword_defaults = Ref::checked(PyObject_GetAttr(function_, interned("__kwdefaults__")));
+      static const FunctionAttribute& keyword_defaults_attribute =
+          function_attribute("__kwdefaults__");
+      keyword_defaults = keyword_defaults_attribute.read(function_);
     }
     if (!PyDict_Check(keyword_defaults.get())) {
       return false;
@@ -690,10 +762,10 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
     slots[slot] = value;
   }
 
+  // The names are borrowed from the plan, which lives as long as the binder.
   for (Py_ssize_t slot : plan.sorted_slots) {
-    out.add(plan.name(slot), slots[slot]);
+    out.add(plan.name(slot), slots[slot], plan.slot_hashes[static_cast<std::size_t>(slot)]);
   }
-  out.keep(Ref::borrow(plan.names.get()));
   return true;
 }
 
@@ -711,12 +783,10 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
 
 void CallBinder::bind(PyObject* method_name, PyObject* args, PyObject* kwargs,
                       BoundCall& out) {
-  out.clear();
-  out.method_name = method_name;
+  out.reset(method_name);
   const Plan* plan = current_plan();
   if (plan == nullptr || !bind_natively(*plan, args, kwargs, out)) {
-    out.clear();
-    out.method_name = method_name;
+    out.reset(method_name);
     bind_with_inspect(args, kwargs, out);
   }
   compute_call_hash(out);

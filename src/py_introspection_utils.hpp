@@ -9,6 +9,8 @@
 #include "py_ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -73,41 +75,49 @@ PyObject* interned(const char* text);  // an immortal interned str
 
 // ------------------------------------------------------------ call keys
 
-// One (name, value) pair of a bound call. Both are borrowed; the BoundCall's
-// kept references, its caller's arguments or a stored key keep them alive.
+// One (name, value) pair of a bound call, with the name's hash. Name and
+// value are borrowed; the BoundCall's kept references, its caller's
+// arguments or a CallKey keep them alive.
 struct CallItem {
   PyObject* name;
   PyObject* value;
+  Py_hash_t name_hash;
 };
 
-// A call reduced to its canonical parts without building the key tuples: the
-// method name, the (name, value) items sorted by name, and the call hash. A
-// hit never needs more; the key is built from it only when a node is made.
+class CallKey;
+
+// A call reduced to its canonical parts without building any key: the method
+// name, the (name, value) items sorted by name, and the call hash. A cache
+// hit never needs more; a CallKey is made from it only when a node is made.
 class BoundCall {
  public:
   BoundCall() = default;
   BoundCall(const BoundCall&) = delete;
   BoundCall& operator=(const BoundCall&) = delete;
 
-  // The parts of an existing call key (kept alive by its owner).
-  static void from_key(PyObject* key, Py_hash_t hash, BoundCall& out);
-
   PyObject* method_name = nullptr;  // borrowed; kept alive by the caller
   Py_hash_t hash = 0;
 
   std::span<const CallItem> items() const noexcept { return {data(), size_}; }
-  void add(PyObject* name, PyObject* value);
+  void add(PyObject* name, PyObject* value, Py_hash_t name_hash) {
+    if (size_ < kInlineItems) {
+      inline_[size_++] = {name, value, name_hash};
+    } else {
+      add_spilled({name, value, name_hash});
+    }
+  }
   void keep(Ref object);  // keeps alive an object that items point into
   void sort_by_name();
-  void clear() noexcept;
+  void reset(PyObject* method) noexcept;
 
  private:
   static constexpr std::size_t kInlineItems = 8;
   static constexpr std::size_t kInlineKept = 3;
+  void add_spilled(const CallItem& item);
   CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }
   const CallItem* data() const noexcept { return spill_.empty() ? inline_ : spill_.data(); }
 
-  CallItem inline_[kInlineItems] = {};
+  CallItem inline_[kInlineItems];
   std::vector<CallItem> spill_;
   std::size_t size_ = 0;
   Ref kept_[kInlineKept];
@@ -119,12 +129,39 @@ class BoundCall {
 // item order) into the call hash; a value's hashing error propagates.
 void compute_call_hash(BoundCall& call);
 
-// The call key (method name, ((name, value), ...)).
-Ref build_call_key(const BoundCall& call);
+// The call key of one call as the module keeps it: the method name and the
+// (name, value) pairs as owned references in one compact block, and the
+// call hash. As a Python object it is the tuple
+// (method name, ((name, value), ...)), built when it is asked for.
+class CallKey {
+ public:
+  CallKey() noexcept = default;
+  explicit CallKey(const BoundCall& call);
+  CallKey(CallKey&&) noexcept = default;
+  CallKey& operator=(CallKey&&) noexcept = default;
 
-// Whether a stored call key equals the call, as tuple equality would say
-// (values compared with ==, which may run user code and raise).
-bool call_key_matches(PyObject* key, const BoundCall& call);
+  explicit operator bool() const noexcept { return parts_ != nullptr; }
+  Py_hash_t hash() const noexcept { return hash_; }
+  PyObject* method_name() const noexcept { return parts_[0].get(); }
+  std::size_t item_count() const noexcept { return item_count_; }
+  PyObject* value(std::size_t index) const noexcept { return parts_[2 * index + 2].get(); }
+
+  // Whether the key equals the call, as tuple equality would say: values are
+  // compared with ==, which may run user code and raise.
+  bool matches(const BoundCall& call) const;
+  // The items of this key, borrowed from it, as a bound call.
+  void view(BoundCall& out) const;
+  Ref as_tuple() const;
+  // The method name alone for a call without arguments, else the tuple.
+  Ref report_key() const;
+  // Visits the values (the names are strs, which hold no references).
+  int traverse(visitproc visit, void* arg) const;
+
+ private:
+  std::unique_ptr<Ref[]> parts_;  // method name, then name and value per item
+  std::uint32_t item_count_ = 0;
+  Py_hash_t hash_ = 0;
+};
 
 // Binds keyword arguments taken as they stand (no function, no defaults);
 // `keywords` may be null. `method_name` must be an exact str.

@@ -105,18 +105,17 @@ NodeId InstanceStore::find(const BoundCall& call) const {
     if (slot.node == kNoNode) {
       return kNoNode;
     }
-    if (slot.hash_bits == bits && hashes_[slot.node] == call.hash) {
-      // The key stays alive while it is compared: nothing can change the
-      // store while it is held.
-      Ref key = Ref::borrow(keys_[slot.node].get());
-      if (call_key_matches(key.get(), call)) {
-        return slot.node;
-      }
+    // Nothing can change the store while it is held, so the key stays put
+    // while its values are compared.
+    if (slot.hash_bits == bits && keys_[slot.node].hash() == call.hash &&
+        keys_[slot.node].matches(call)) {
+      return slot.node;
     }
   }
 }
 
-void InstanceStore::insert_slot(NodeId node, Py_hash_t hash) noexcept {
+void InstanceStore::insert_slot(NodeId node) noexcept {
+  const Py_hash_t hash = keys_[node].hash();
   const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
   std::size_t index = static_cast<std::size_t>(hash) & mask_;
   while (slots_[index].node != kNoNode) {
@@ -132,7 +131,7 @@ void InstanceStore::grow_table() {
   mask_ = capacity - 1;
   for (const Slot& slot : grown) {
     if (slot.node != kNoNode) {
-      insert_slot(slot.node, hashes_[slot.node]);
+      insert_slot(slot.node);
     }
   }
 }
@@ -147,13 +146,12 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
   }
   // Everything that can fail, or allocate Python objects (and so run the
   // collector), happens before the store changes.
-  Ref key = build_call_key(call);
+  CallKey key(call);
   auto make_room = [](auto& table) {
     if (table.size() == table.capacity()) {
       table.reserve(table.empty() ? 16 : table.size() * 2);
     }
   };
-  make_room(hashes_);
   make_room(keys_);
   make_room(values_);
   make_room(registered_);
@@ -161,21 +159,20 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
     grow_table();
   }
   node = graph.add_node();
-  hashes_.push_back(call.hash);
   keys_.push_back(std::move(key));
   values_.emplace_back();
   registered_.push_back(0);
-  insert_slot(node, call.hash);
+  insert_slot(node);
   return node;
 }
 
-Ref InstanceStore::register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
-                                 std::span<const NodeId> declared) {
-  Ref replaced;
+CallKey InstanceStore::register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
+                                     std::span<const NodeId> declared) {
+  CallKey replaced;
   if (!key_is_from_call) {
     // The node stood for a declared dependency or an updated value; the
     // reports show the key of its first real call.
-    replaced = std::exchange(keys_[node], build_call_key(call));
+    replaced = std::exchange(keys_[node], CallKey(call));
   }
   graph.register_node(node, declared);
   registered_[node] = 1;
@@ -204,14 +201,6 @@ std::vector<Ref> InstanceStore::take_values() {
   return taken;
 }
 
-Ref InstanceStore::report_key(NodeId node) const {
-  PyObject* key = keys_[node].get();
-  if (PyTuple_Size(PyTuple_GetItem(key, 1)) == 0) {
-    return Ref::borrow(PyTuple_GetItem(key, 0));
-  }
-  return Ref::borrow(key);
-}
-
 const CallFrame* InstanceStore::innermost_frame(PyThreadState* thread) const noexcept {
   for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
     if (frame->thread == thread) {
@@ -233,8 +222,10 @@ void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
 }
 
 int InstanceStore::traverse(visitproc visit, void* arg) const {
-  for (const Ref& key : keys_) {
-    Py_VISIT(key.get());
+  for (const CallKey& key : keys_) {
+    if (int status = key.traverse(visit, arg)) {
+      return status;
+    }
   }
   for (const Ref& value : values_) {
     Py_VISIT(value.get());
@@ -242,37 +233,15 @@ int InstanceStore::traverse(visitproc visit, void* arg) const {
   return 0;
 }
 
-void InstanceStore::clear_into(std::vector<Ref>& released) noexcept {
-  try {
-    released.reserve(released.size() + keys_.size() + values_.size());
-  } catch (const std::bad_alloc&) {
-    // Releasing in place below is still correct, only less careful.
-  }
-  std::vector<Ref> keys = std::move(keys_);
-  std::vector<Ref> values = std::move(values_);
-  keys_ = std::vector<Ref>();
+void InstanceStore::clear_into(std::vector<CallKey>& keys, std::vector<Ref>& values) noexcept {
+  keys = std::move(keys_);
+  values = std::move(values_);
+  keys_ = std::vector<CallKey>();
   values_ = std::vector<Ref>();
   slots_ = std::vector<Slot>();
   mask_ = 0;
-  hashes_ = std::vector<Py_hash_t>();
   registered_ = std::vector<std::uint8_t>();
   graph.clear();
-  for (Ref& key : keys) {
-    if (key) {
-      try {
-        released.push_back(std::move(key));
-      } catch (const std::bad_alloc&) {
-      }
-    }
-  }
-  for (Ref& value : values) {
-    if (value) {
-      try {
-        released.push_back(std::move(value));
-      } catch (const std::bad_alloc&) {
-      }
-    }
-  }
 }
 
 // ======================================================== QuarrineBase
@@ -655,18 +624,17 @@ int base_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int base_clear(PyObject* self) {
-  std::vector<Ref> released;  // released after the store is consistent again
-  store_of(self).clear_into(released);
+  // Released after the store is consistent (and empty) again.
+  std::vector<CallKey> keys;
+  std::vector<Ref> values;
+  store_of(self).clear_into(keys, values);
   return 0;
 }
 
 void base_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  {
-    std::vector<Ref> released;
-    store_of(self).clear_into(released);
-  }
+  base_clear(self);
   store_of(self).~InstanceStore();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);

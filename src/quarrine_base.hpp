@@ -74,10 +74,9 @@ class InstanceStore {
   // Registers the node for its first call, with the nodes of its declared
   // dependencies. A key that stood for the node before (from a declaration
   // or an update) is replaced by the call's own and handed back.
-  Ref register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
-                    std::span<const NodeId> declared);
+  CallKey register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
+                        std::span<const NodeId> declared);
 
-  PyObject* key(NodeId node) const noexcept { return keys_[node].get(); }
   PyObject* value(NodeId node) const noexcept { return values_[node].get(); }
   // The stored result if the node is Valid and holds one, else null.
   PyObject* servable_value(NodeId node) const noexcept;
@@ -90,7 +89,7 @@ class InstanceStore {
 
   // The report key of a node: its method name when its call has no
   // arguments, else its whole call key.
-  Ref report_key(NodeId node) const;
+  Ref report_key(NodeId node) const { return keys_[node].report_key(); }
 
   // The innermost cached call of `thread` on this instance, or null.
   const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
@@ -100,8 +99,8 @@ class InstanceStore {
   // Garbage collector support.
   int traverse(visitproc visit, void* arg) const;
   // Moves every reference out of the store (left empty and consistent) into
-  // `released`, for the caller to drop.
-  void clear_into(std::vector<Ref>& released) noexcept;
+  // `keys` and `values`, for the caller to drop.
+  void clear_into(std::vector<CallKey>& keys, std::vector<Ref>& values) noexcept;
 
  private:
   struct Slot {
@@ -109,14 +108,13 @@ class InstanceStore {
     std::uint32_t hash_bits;
   };
   void grow_table();
-  void insert_slot(NodeId node, Py_hash_t hash) noexcept;
+  void insert_slot(NodeId node) noexcept;
 
   // Open-addressing table of node ids by call hash (linear probing).
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   // Per node, indexed by node id.
-  std::vector<Py_hash_t> hashes_;
-  std::vector<Ref> keys_;
+  std::vector<CallKey> keys_;
   std::vector<Ref> values_;
   std::vector<std::uint8_t> registered_;
   std::vector<CallFrame> frames_;
