@@ -55,5 +55,23 @@ test-debug: install $(DBG_VENV)/.deps
 	$(DBG_PY) -m pip install -q --force-reinstall --no-deps dist/quarrine-*.whl
 	$(DBG_PY) -m pytest -q tests
 
+# The whole pytest suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the module (the sanitizer runtimes are preloaded into the
+# interpreter, and Python's allocator is bypassed so that ASan sees every
+# allocation).
+ASAN_BUILD := build/asan
+asan: $(VENV)/.deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARRINE_SANITIZE=ON -DQUARRINE_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(ASAN_BUILD) -j 2
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_BUILD) QUARRINE_SANITIZED=1 \
+	$(PY) -m pytest -q -p no:cacheprovider tests
+
+# Speed and memory side by side with functools and cachetools (not a test).
+bench: install
+	$(PY) -m pip install -q cachetools
+	$(PY) bench/bench.py
+
 clean:
 	rm -rf build dist $(VENV) $(DBG_VENV)
