@@ -68,6 +68,10 @@ asan: $(VENV)/.deps
 	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_BUILD) QUARRINE_SANITIZED=1 \
 	$(PY) -m pytest -q -p no:cacheprovider tests
 
+# The one wheel on every CPython 3.11+ of this machine, with an ABI audit.
+matrix:
+	tools/matrix.sh
+
 # Speed and memory side by side with functools and cachetools (not a test).
 bench: install
 	$(PY) -m pip install -q cachetools
