@@ -107,15 +107,15 @@ NodeId InstanceStore::find(const BoundCall& call) const {
     }
     // Nothing can change the store while it is held, so the key stays put
     // while its values are compared.
-    if (slot.hash_bits == bits && keys_[slot.node].hash() == call.hash &&
-        keys_[slot.node].matches(call)) {
+    if (slot.hash_bits == bits && nodes_[slot.node].key.hash() == call.hash &&
+        nodes_[slot.node].key.matches(call)) {
       return slot.node;
     }
   }
 }
 
 void InstanceStore::insert_slot(NodeId node) noexcept {
-  const Py_hash_t hash = keys_[node].hash();
+  const Py_hash_t hash = nodes_[node].key.hash();
   const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
   std::size_t index = static_cast<std::size_t>(hash) & mask_;
   while (slots_[index].node != kNoNode) {
@@ -152,16 +152,12 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
       table.reserve(table.empty() ? 16 : table.size() * 2);
     }
   };
-  make_room(keys_);
-  make_room(values_);
-  make_room(registered_);
-  if ((keys_.size() + 1) * 10 > slots_.size() * 7) {
+  make_room(nodes_);
+  if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
   }
   node = graph.add_node();
-  keys_.push_back(std::move(key));
-  values_.emplace_back();
-  registered_.push_back(0);
+  nodes_.push_back({std::move(key), Ref(), false});
   insert_slot(node);
   return node;
 }
@@ -172,10 +168,10 @@ CallKey InstanceStore::register_call(NodeId node, const BoundCall& call, bool ke
   if (!key_is_from_call) {
     // The node stood for a declared dependency or an updated value; the
     // reports show the key of its first real call.
-    replaced = std::exchange(keys_[node], CallKey(call));
+    replaced = std::exchange(nodes_[node].key, CallKey(call));
   }
   graph.register_node(node, declared);
-  registered_[node] = 1;
+  nodes_[node].registered = true;
   return replaced;
 }
 
@@ -183,19 +179,19 @@ PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
   if (graph.state_of(node) != ValidationState::Valid) {
     return nullptr;
   }
-  return values_[node].get();
+  return nodes_[node].value.get();
 }
 
 Ref InstanceStore::replace_value(NodeId node, Ref value) noexcept {
-  return std::exchange(values_[node], std::move(value));
+  return std::exchange(nodes_[node].value, std::move(value));
 }
 
 std::vector<Ref> InstanceStore::take_values() {
   std::vector<Ref> taken;
-  taken.reserve(values_.size());
-  for (Ref& value : values_) {
-    if (value) {
-      taken.push_back(std::move(value));
+  taken.reserve(nodes_.size());
+  for (Node& node : nodes_) {
+    if (node.value) {
+      taken.push_back(std::move(node.value));
     }
   }
   return taken;
@@ -222,25 +218,20 @@ void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
 }
 
 int InstanceStore::traverse(visitproc visit, void* arg) const {
-  for (const CallKey& key : keys_) {
-    if (int status = key.traverse(visit, arg)) {
+  for (const Node& node : nodes_) {
+    if (int status = node.key.traverse(visit, arg)) {
       return status;
     }
-  }
-  for (const Ref& value : values_) {
-    Py_VISIT(value.get());
+    Py_VISIT(node.value.get());
   }
   return 0;
 }
 
-void InstanceStore::clear_into(std::vector<CallKey>& keys, std::vector<Ref>& values) noexcept {
-  keys = std::move(keys_);
-  values = std::move(values_);
-  keys_ = std::vector<CallKey>();
-  values_ = std::vector<Ref>();
+void InstanceStore::clear_into(std::vector<Node>& released) noexcept {
+  released = std::move(nodes_);
+  nodes_ = std::vector<Node>();
   slots_ = std::vector<Slot>();
   mask_ = 0;
-  registered_ = std::vector<std::uint8_t>();
   graph.clear();
 }
 
@@ -625,9 +616,8 @@ int base_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int base_clear(PyObject* self) {
   // Released after the store is consistent (and empty) again.
-  std::vector<CallKey> keys;
-  std::vector<Ref> values;
-  store_of(self).clear_into(keys, values);
+  std::vector<InstanceStore::Node> released;
+  store_of(self).clear_into(released);
   return 0;
 }
 

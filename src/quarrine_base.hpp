@@ -70,14 +70,14 @@ class InstanceStore {
 
   // A node is registered once a call of it went through the call protocol;
   // only registered nodes appear in the reports.
-  bool is_registered(NodeId node) const noexcept { return registered_[node] != 0; }
+  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
   // Registers the node for its first call, with the nodes of its declared
   // dependencies. A key that stood for the node before (from a declaration
   // or an update) is replaced by the call's own and handed back.
   CallKey register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
                         std::span<const NodeId> declared);
 
-  PyObject* value(NodeId node) const noexcept { return values_[node].get(); }
+  PyObject* value(NodeId node) const noexcept { return nodes_[node].value.get(); }
   // The stored result if the node is Valid and holds one, else null.
   PyObject* servable_value(NodeId node) const noexcept;
   // Stores `value` and hands back the result it replaces (to be released
@@ -85,11 +85,11 @@ class InstanceStore {
   Ref replace_value(NodeId node, Ref value) noexcept;
   // Empties every stored result, handing them back.
   std::vector<Ref> take_values();
-  std::size_t node_count() const noexcept { return keys_.size(); }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
 
   // The report key of a node: its method name when its call has no
   // arguments, else its whole call key.
-  Ref report_key(NodeId node) const { return keys_[node].report_key(); }
+  Ref report_key(NodeId node) const { return nodes_[node].key.report_key(); }
 
   // The innermost cached call of `thread` on this instance, or null.
   const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
@@ -98,9 +98,16 @@ class InstanceStore {
 
   // Garbage collector support.
   int traverse(visitproc visit, void* arg) const;
+  // What the store holds for one node: its call key, its stored result (if
+  // any), and whether a call of it went through the call protocol.
+  struct Node {
+    CallKey key;
+    Ref value;
+    bool registered = false;
+  };
   // Moves every reference out of the store (left empty and consistent) into
-  // `keys` and `values`, for the caller to drop.
-  void clear_into(std::vector<CallKey>& keys, std::vector<Ref>& values) noexcept;
+  // `released`, for the caller to drop.
+  void clear_into(std::vector<Node>& released) noexcept;
 
  private:
   struct Slot {
@@ -113,10 +120,7 @@ class InstanceStore {
   // Open-addressing table of node ids by call hash (linear probing).
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
-  // Per node, indexed by node id.
-  std::vector<CallKey> keys_;
-  std::vector<Ref> values_;
-  std::vector<std::uint8_t> registered_;
+  std::vector<Node> nodes_;  // indexed by node id
   std::vector<CallFrame> frames_;
 };
 
