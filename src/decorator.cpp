@@ -85,7 +85,7 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
   Ref function = Ref::borrow(record.func.get());
 
   BoundCall call;
-  record.binder->bind(record.method_name_object.get(), args, kwargs, call);
+  record.binder->bind(args, kwargs, call);
 
   PyThreadState* thread = PyThreadState_Get();
   NodeId node = InstanceStore::kNoNode;

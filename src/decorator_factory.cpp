@@ -123,7 +123,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   PyUnicode_InternInPlace(&name);
   record.method_name_object = Ref::steal(name);
   record.func = Ref::borrow(func);
-  record.binder = std::make_unique<CallBinder>(func);
+  record.binder = std::make_unique<CallBinder>(func, record.method_name_object.get());
   record.use_cache = factory.use_cache;
   record.track_runtime_dependencies = factory.track_runtime_dependencies;
   record.serialisable = factory.serialisable;

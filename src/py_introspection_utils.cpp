@@ -350,6 +350,7 @@ void BoundCall::reset(PyObject* method) noexcept {
   kept_count_ = 0;
   kept_spill_.clear();
   method_name = method;
+  method_name_hash = -1;
   hash = 0;
 }
 
@@ -413,7 +414,8 @@ void add_mapping_items(PyObject* mapping, BoundCall& out) {
 
 void compute_call_hash(BoundCall& call) {
   std::uint64_t accumulator = kPrime5;
-  accumulator = mix_lane(accumulator, hash_of(call.method_name));
+  accumulator = mix_lane(accumulator, call.method_name_hash != -1 ? call.method_name_hash
+                                                                  : hash_of(call.method_name));
   for (const CallItem& item : call.items()) {
     accumulator = mix_lane(accumulator, item.name_hash);
     accumulator = mix_lane(accumulator, hash_of(item.value));
@@ -531,10 +533,11 @@ class FunctionAttribute {
     }
   }
   Ref read(PyObject* function) const {
-    return Ref::checked(get_(descriptor_.get(), function, function_type()));
+    return Ref::checked(get_(descriptor_.get(), function, owner_));
   }
 
  private:
+  PyObject* owner_ = function_type();  // kept for the life of the process
   Ref descriptor_;
   descrgetfunc get_ = nullptr;
 };
@@ -566,9 +569,12 @@ struct CallBinder::Plan {
   PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
 };
 
-CallBinder::CallBinder(PyObject* function)
-    : function_(function), plain_function_(Py_TYPE(function) == reinterpret_cast<PyTypeObject*>(
-                                                                     quarrine::function_type())) {}
+CallBinder::CallBinder(PyObject* function, PyObject* method_name)
+    : function_(function),
+      method_name_(method_name),
+      method_name_hash_(hash_of(method_name)),
+      plain_function_(Py_TYPE(function) ==
+                      reinterpret_cast<PyTypeObject*>(quarrine::function_type())) {}
 
 CallBinder::~CallBinder() = default;
 
@@ -781,14 +787,14 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
   out.keep(std::move(arguments));
 }
 
-void CallBinder::bind(PyObject* method_name, PyObject* args, PyObject* kwargs,
-                      BoundCall& out) {
-  out.reset(method_name);
+void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
+  out.reset(method_name_);
   const Plan* plan = current_plan();
   if (plan == nullptr || !bind_natively(*plan, args, kwargs, out)) {
-    out.reset(method_name);
+    out.reset(method_name_);
     bind_with_inspect(args, kwargs, out);
   }
+  out.method_name_hash = method_name_hash_;
   compute_call_hash(out);
 }
 

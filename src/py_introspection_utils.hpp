@@ -96,6 +96,7 @@ class BoundCall {
   BoundCall& operator=(const BoundCall&) = delete;
 
   PyObject* method_name = nullptr;  // borrowed; kept alive by the caller
+  Py_hash_t method_name_hash = -1;  // -1 until known
   Py_hash_t hash = 0;
 
   std::span<const CallItem> items() const noexcept { return {data(), size_}; }
@@ -175,14 +176,15 @@ void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out);
 // inspect's own.
 class CallBinder {
  public:
-  explicit CallBinder(PyObject* function);  // borrowed: the decorator owns it
+  // Both borrowed: the decorator owns them. `method_name` is an exact str.
+  CallBinder(PyObject* function, PyObject* method_name);
   CallBinder(const CallBinder&) = delete;
   CallBinder& operator=(const CallBinder&) = delete;
   ~CallBinder();
 
   // `args` holds every positional argument (the instance first), `kwargs`
   // the keywords or null. Fills `out` with the sorted items and its hash.
-  void bind(PyObject* method_name, PyObject* args, PyObject* kwargs, BoundCall& out);
+  void bind(PyObject* args, PyObject* kwargs, BoundCall& out);
 
  private:
   struct Plan;
@@ -190,7 +192,9 @@ class CallBinder {
   bool bind_natively(const Plan& plan, PyObject* args, PyObject* kwargs, BoundCall& out);
   void bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out);
 
-  PyObject* function_;  // borrowed from the owning decorator
+  PyObject* function_;     // borrowed from the owning decorator
+  PyObject* method_name_;  // likewise
+  Py_hash_t method_name_hash_;
   bool plain_function_;
   // Plans are kept until the binder dies: a call in progress may still use
   // one after the function's code was replaced by code that its hashing ran.
