@@ -9,13 +9,17 @@
 //   * Reference counts change only through Py_IncRef and Py_DecRef, so that a
 //     debug interpreter's total reference count stays meaningful.
 //   * A function that fails with a Python exception set throws PyErrOccurred.
-//     Every slot and method entry point is a noexcept boundary (call_boundary)
-//     that turns any escaping C++ exception into a Python one and returns the
-//     failure value, so no C++ exception crosses into the interpreter.
+//     Every slot and method entry point is a boundary (call_boundary) that
+//     turns any escaping C++ exception into a Python one and returns the
+//     failure value, so no C++ exception crosses into the interpreter. The
+//     one thing let through is the forced unwinding by which the interpreter
+//     ends a thread (pthread_exit) that wakes up while it is finalising.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <new>
 #include <utility>
@@ -103,10 +107,13 @@ void set_error_from_current_exception() noexcept;
 
 // The boundary of every slot and method: runs `body`, which returns an owned
 // Ref, and hands its reference to the interpreter, or null with an exception.
+// Not noexcept: a thread ended by the interpreter at exit must unwind on.
 template <class Body>
-PyObject* call_boundary(Body&& body) noexcept {
+PyObject* call_boundary(Body&& body) {
   try {
     return body().release();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_error_from_current_exception();
     return nullptr;
@@ -115,10 +122,12 @@ PyObject* call_boundary(Body&& body) noexcept {
 
 // The same for slots whose failure value is -1 and success 0.
 template <class Body>
-int status_boundary(Body&& body) noexcept {
+int status_boundary(Body&& body) {
   try {
     body();
     return 0;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_error_from_current_exception();
     return -1;

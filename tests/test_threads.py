@@ -291,3 +291,22 @@ def test_eight_threads_share_one_instance_and_every_value_is_fresh(run_isolated)
     assert stats["fresh at the end"]
     assert all(stats["ops"].get(kind, 0) > 0 for kind in stats["kinds"]), stats["ops"]
     assert stats["checked"] > 0 and stats["writes"] > 0
+
+
+def test_daemon_threads_inside_cached_methods_do_not_crash_the_exit(run_isolated):
+    # The interpreter ends such threads when they wake up during its
+    # finalisation; the large list makes that finalisation take a while.
+    run_isolated("""
+import threading, time
+from quarrine import QuarrineBase, quarrined
+class Slow(QuarrineBase):
+    @quarrined()
+    def wait(self, i):
+        time.sleep(0.3)
+        return i
+slow = Slow()
+garbage = [[i] for i in range(3_000_000)]
+for i in range(4):
+    threading.Thread(target=slow.wait, args=(i,), daemon=True).start()
+time.sleep(0.25)
+""")
