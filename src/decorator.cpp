@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace quarrine {
@@ -116,17 +117,13 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
 
   Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
 
-  // The function's exception waits aside while the frame is popped.
-  PyObject* error_type = nullptr;
-  PyObject* error_value = nullptr;
-  PyObject* error_traceback = nullptr;
-  if (!result) {
-    PyErr_Fetch(&error_type, &error_value, &error_traceback);
-  }
-  Ref kept_type = Ref::steal(error_type);
-  Ref kept_value = Ref::steal(error_value);
-  Ref kept_traceback = Ref::steal(error_traceback);
   {
+    // The function's exception, if it raised, waits aside while the frame is
+    // popped.
+    std::optional<PendingErrorScope> pending;
+    if (!result) {
+      pending.emplace();
+    }
     Ref replaced_value;  // released once the guard is let go
     StoreAccess access(store, Access::Exclusive, thread);
     store.pop_frame(thread, node);
@@ -140,7 +137,6 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   if (!result) {
-    PyErr_Restore(kept_type.release(), kept_value.release(), kept_traceback.release());
     throw_python_error();
   }
   return result;

@@ -65,27 +65,31 @@ std::string_view text_of(PyObject* value) {
 }
 
 void attach_processing_note(const char* parameter) noexcept {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  Ref type = Ref::steal(raw_type);
-  Ref value = Ref::steal(raw_value);
-  Ref traceback = Ref::steal(raw_traceback);
-  if (value) {
+  FetchedError error;
+  if (error.value() != nullptr) {
     Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
     Ref add_note = Ref::steal(PyUnicode_FromString("add_note"));
     if (note && add_note) {
       Ref result = Ref::steal(
-          PyObject_CallMethodObjArgs(value.get(), add_note.get(), note.get(), nullptr));
+          PyObject_CallMethodObjArgs(error.value(), add_note.get(), note.get(), nullptr));
     }
     // A note that cannot be attached is left out; the original error stands.
     if (PyErr_Occurred() != nullptr) {
       PyErr_Clear();
     }
   }
-  PyErr_Restore(type.release(), value.release(), traceback.release());
+  error.restore();
+}
+
+[[noreturn]] void raise_wrapping_pending(PyObject* type, const char* prefix) {
+  FetchedError error;
+  if (error.type() == nullptr) {
+    throw_python_error();
+  }
+  Ref type_name = Ref::checked(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(error.type())));
+  Ref text = Ref::checked(PyObject_Str(error.value() != nullptr ? error.value() : Py_None));
+  PyErr_Format(type, "%s%U: %U", prefix, type_name.get(), text.get());
+  throw PyErrOccurred{};
 }
 
 namespace {
@@ -967,21 +971,7 @@ std::vector<DependencySpec> ast_inspect_method_dependencies(PyObject* function) 
   Ref parse = Ref::checked(PyObject_GetAttrString(ast_module.get(), "parse"));
   Ref tree = Ref::steal(PyObject_CallFunctionObjArgs(parse.get(), cleaned.get(), nullptr));
   if (!tree) {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    Ref type = Ref::steal(raw_type);
-    Ref value = Ref::steal(raw_value);
-    Ref traceback = Ref::steal(raw_traceback);
-    if (!type) {
-      throw_python_error();
-    }
-    Ref type_name = Ref::checked(PyType_GetName(reinterpret_cast<PyTypeObject*>(type.get())));
-    Ref text = Ref::checked(PyObject_Str(value ? value.get() : Py_None));
-    PyErr_Format(PyExc_ValueError, "failed to parse source: %U: %U", type_name.get(), text.get());
-    throw PyErrOccurred{};
+    raise_wrapping_pending(PyExc_ValueError, "failed to parse source: ");
   }
 
   Ref function_def = Ref::checked(PyObject_GetAttrString(ast_module.get(), "FunctionDef"));

@@ -26,6 +26,10 @@ namespace quarrine {
 [[noreturn]] void raise_wrong_type(PyObject* value, const char* expected);
 [[noreturn]] void raise_error(PyObject* type, const char* message);
 
+// Replaces the pending exception by `type` with the message
+// prefix + "<its type's qualified name>: <its text>".
+[[noreturn]] void raise_wrapping_pending(PyObject* type, const char* prefix);
+
 // The UTF-8 text of a str (or subclass); the wrong-type error otherwise.
 std::string_view text_of(PyObject* value);
 

@@ -82,24 +82,50 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// The pending exception, taken aside (normalised) when the handle is made.
+// Unless it is handed back with restore(), it is released with the handle.
+class FetchedError {
+ public:
+  FetchedError() noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    traceback_ = Ref::steal(traceback);
+  }
+  FetchedError(const FetchedError&) = delete;
+  FetchedError& operator=(const FetchedError&) = delete;
+
+  PyObject* type() const noexcept { return type_.get(); }
+  PyObject* value() const noexcept { return value_.get(); }
+  // Makes it the pending exception again.
+  void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+ private:
+  Ref type_;
+  Ref value_;
+  Ref traceback_;
+};
+
 // Keeps the pending exception aside while cleanup code runs, and puts it back
-// when the scope ends (the cleanup's own exceptions are discarded).
+// when the scope ends; an exception of the cleanup itself is discarded.
 class PendingErrorScope {
  public:
-  PendingErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  PendingErrorScope() noexcept = default;
   PendingErrorScope(const PendingErrorScope&) = delete;
   PendingErrorScope& operator=(const PendingErrorScope&) = delete;
   ~PendingErrorScope() {
     if (PyErr_Occurred() != nullptr) {
       PyErr_Clear();
     }
-    PyErr_Restore(type_, value_, traceback_);
+    error_.restore();
   }
 
  private:
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
+  FetchedError error_;
 };
 
 // Translates whatever escaped `body` into a Python exception.

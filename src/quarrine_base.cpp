@@ -533,18 +533,8 @@ void load_entry(PyObject* self, PyObject* data, const std::string& name) {
   try {
     bind_keywords(key.get(), nullptr, call);
   } catch (const PyErrOccurred&) {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    Ref type = Ref::steal(raw_type);
-    Ref error = Ref::steal(raw_value);
-    Ref traceback = Ref::steal(raw_traceback);
-    Ref type_name = Ref::checked(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type.get())));
-    Ref text = Ref::checked(PyObject_Str(error ? error.get() : Py_None));
-    PyErr_Format(PyExc_ValueError, "Failed to hash '%s': %U: %U", name.c_str(), type_name.get(), text.get());
-    throw PyErrOccurred{};
+    std::string prefix = "Failed to hash '" + name + "': ";
+    raise_wrapping_pending(PyExc_ValueError, prefix.c_str());
   }
   InstanceStore& store = store_of(self);
   Ref replaced;  // released once the guard is let go
