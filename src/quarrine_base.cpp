@@ -323,56 +323,47 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value) {
   }
 }
 
-PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
+// A dict from the report key of every registered node to value_of(node),
+// built under shared access; nodes for which value_of gives null are left out.
+template <class ValueOf>
+PyObject* report(PyObject* self, ValueOf&& value_of) {
   return call_boundary([&]() -> Ref {
     InstanceStore& store = store_of(self);
     StoreAccess access(store, Access::Shared, PyThreadState_Get());
     Ref result = Ref::checked(PyDict_New());
     for (NodeId node = 0; node < store.node_count(); ++node) {
-      if (store.is_registered(node) && store.value(node) != nullptr) {
-        set_item(result.get(), store.report_key(node).get(), store.value(node));
+      if (!store.is_registered(node)) {
+        continue;
+      }
+      if (Ref value = value_of(store, node)) {
+        set_item(result.get(), store.report_key(node).get(), value.get());
       }
     }
     return result;
   });
+}
+
+PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
+  return report(self, [](InstanceStore& store, NodeId node) { return Ref::borrow(store.value(node)); });
 }
 
 // --------------------------------------------------------------- reports
 
 PyObject* base_get_dependency_graph(PyObject* self, PyObject* /*unused*/) {
-  return call_boundary([&]() -> Ref {
-    InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared, PyThreadState_Get());
-    Ref result = Ref::checked(PyDict_New());
-    for (NodeId node = 0; node < store.node_count(); ++node) {
-      if (!store.is_registered(node)) {
-        continue;
+  return report(self, [](InstanceStore& store, NodeId node) {
+    Ref children = Ref::checked(PySet_New(nullptr));
+    for (NodeId child : store.graph.children_of(node)) {
+      if (store.is_registered(child) && PySet_Add(children.get(), store.report_key(child).get()) < 0) {
+        throw_python_error();
       }
-      Ref children = Ref::checked(PySet_New(nullptr));
-      for (NodeId child : store.graph.children_of(node)) {
-        if (store.is_registered(child) && PySet_Add(children.get(), store.report_key(child).get()) < 0) {
-          throw_python_error();
-        }
-      }
-      set_item(result.get(), store.report_key(node).get(), children.get());
     }
-    return result;
+    return children;
   });
 }
 
 PyObject* base_get_validation_state(PyObject* self, PyObject* /*unused*/) {
-  return call_boundary([&]() -> Ref {
-    InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared, PyThreadState_Get());
-    Ref result = Ref::checked(PyDict_New());
-    for (NodeId node = 0; node < store.node_count(); ++node) {
-      if (!store.is_registered(node)) {
-        continue;
-      }
-      Ref text = Ref::checked(PyUnicode_FromString(validation_state_text(store.graph.state_of(node))));
-      set_item(result.get(), store.report_key(node).get(), text.get());
-    }
-    return result;
+  return report(self, [](InstanceStore& store, NodeId node) {
+    return Ref::checked(PyUnicode_FromString(validation_state_text(store.graph.state_of(node))));
   });
 }
 
