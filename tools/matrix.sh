@@ -53,13 +53,13 @@ for python in "${candidates[@]}"; do
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
   "$venv/bin/python" -m pip install -q pytest hypothesis >/dev/null
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel" >/dev/null
-  if (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests 2>&1 | tail -n 1 | tee "$out/$label.log"); then
-    if grep -q -E "failed|error" "$out/$label.log"; then status=1; fi
-    results+=("CPython $label: $(cat "$out/$label.log")")
-  else
+  (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests > "$out/$label.log" 2>&1 || true)
+  summary=$(tail -n 1 "$out/$label.log")
+  echo "$summary   (full output: $out/$label.log)"
+  if ! grep -q " passed" <<<"$summary" || grep -q -E "failed|error" <<<"$summary"; then
     status=1
-    results+=("CPython $label: pytest did not finish")
   fi
+  results+=("CPython $label: $summary")
 done
 
 echo
