@@ -44,11 +44,17 @@ class Ref {
       PyObject* old = object_;
       object_ = other.object_;
       other.object_ = nullptr;
-      Py_DecRef(old);
+      if (old != nullptr) {
+        Py_DecRef(old);
+      }
     }
     return *this;
   }
-  ~Ref() { Py_DecRef(object_); }
+  ~Ref() {
+    if (object_ != nullptr) {
+      Py_DecRef(object_);
+    }
+  }
 
   // Takes over a new reference; `object` may be null (an empty handle).
   static Ref steal(PyObject* object) noexcept { return Ref(object); }
@@ -62,7 +68,9 @@ class Ref {
   }
   // Adds a reference of its own to a borrowed object (null allowed).
   static Ref borrow(PyObject* object) noexcept {
-    Py_IncRef(object);
+    if (object != nullptr) {
+      Py_IncRef(object);
+    }
     return Ref(object);
   }
 
@@ -75,7 +83,11 @@ class Ref {
     return object;
   }
   // Gives the reference back now; the handle is empty afterwards.
-  void reset() noexcept { Py_DecRef(std::exchange(object_, nullptr)); }
+  void reset() noexcept {
+    if (PyObject* object = std::exchange(object_, nullptr)) {
+      Py_DecRef(object);
+    }
+  }
 
  private:
   explicit Ref(PyObject* object) noexcept : object_(object) {}
