@@ -310,9 +310,8 @@ PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
     InstanceStore& store = store_of(self);
     std::vector<Ref> released;  // released once the guard is let go
     StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
-    std::vector<Ref> taken = store.take_values();
     store.graph.invalidate_all();
-    released = std::move(taken);
+    released = store.take_values();
     return Ref::borrow(Py_None);
   });
 }
