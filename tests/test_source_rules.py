@@ -1,0 +1,31 @@
+"""House rules of the native sources that a reader could miss in review."""
+
+import re
+from pathlib import Path
+
+import pytest
+
+SOURCES = sorted((Path(__file__).parent.parent / "src").glob("*.[ch]pp"))
+
+# These touch reference counts behind a debug interpreter's back, which would
+# make the leak tests' totals meaningless; Py_IncRef and Py_DecRef do not.
+BANNED = re.compile(
+    r"\bPy_(X?INCREF|X?DECREF|CLEAR|X?NewRef|SETREF|XSETREF|RETURN_NONE|RETURN_TRUE|RETURN_FALSE)\b"
+)
+
+
+@pytest.mark.parametrize("source", SOURCES, ids=lambda path: path.name)
+def test_reference_counts_change_only_through_the_functions(source):
+    hits = [
+        f"{source.name}:{number}: {line.strip()}"
+        for number, line in enumerate(source.read_text().splitlines(), 1)
+        if BANNED.search(line)
+    ]
+    assert hits == []
+
+
+def test_the_sources_are_there():
+    assert {path.stem for path in SOURCES} >= {
+        "lib", "dependency_graph", "decorator", "quarrine_base", "decorator_factory",
+        "py_introspection_utils", "py_ref",
+    }
