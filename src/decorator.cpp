@@ -81,9 +81,6 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     raise_error(PyExc_RuntimeError, "the decorated method was cleared by the garbage collector");
   }
   InstanceStore& store = *found_store;
-  // Keep the function alive for the whole call: a method may delete or
-  // replace its own decorator while it runs.
-  Ref function = Ref::borrow(record.func.get());
 
   BoundCall call;
   record.binder->bind(args, kwargs, call);
@@ -115,6 +112,10 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     changes_at_start = store.graph.change_count(node);
   }
 
+  // The caller's reference keeps this decorator, and so its function, alive
+  // even when the method deletes or replaces its decorator while it runs; a
+  // reference of the call's own makes that independent of the decorator.
+  Ref function = Ref::borrow(record.func.get());
   Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
 
   {
