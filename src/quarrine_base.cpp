@@ -392,11 +392,11 @@ void shuffle(std::vector<std::string>& names) {
   }
 }
 
-// `order` as a list of names; none for None or an absent argument.
-std::vector<std::string> order_argument(PyObject* order, bool* given) {
-  *given = order != nullptr && order != Py_None;
+// `order` as a list of names; none for None or an absent argument (which
+// is what an empty sequence amounts to as well).
+std::vector<std::string> order_argument(PyObject* order) {
   std::vector<std::string> names;
-  if (!*given) {
+  if (order == nullptr || order == Py_None) {
     return names;
   }
   return converting("order", [&] {
@@ -467,8 +467,7 @@ PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const MethodParameters parameters{"QuarrineBase.dump_cache", {"order"}, 0, false};
     PyObject* values[1];
     parse_method_arguments(parameters, args, kwargs, values);
-    bool order_given = false;
-    std::vector<std::string> order = order_argument(values[0], &order_given);
+    std::vector<std::string> order = order_argument(values[0]);
 
     std::vector<std::string> remaining = serialisable_methods(self);
     std::vector<std::string> sequence;
@@ -544,8 +543,7 @@ PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
         raise_wrong_type(data, "dict");
       }
     });
-    bool order_given = false;
-    std::vector<std::string> order = order_argument(values[1], &order_given);
+    std::vector<std::string> order = order_argument(values[1]);
     Ref keep_data = Ref::borrow(data);
 
     std::vector<std::string> keys;
