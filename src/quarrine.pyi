@@ -1,9 +1,14 @@
-from collections.abc import Sequence
-from typing import Any, final
+from collections.abc import Callable, Sequence
+from typing import Any, Generic, Literal, TypeVar, final, overload
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Concatenate, ParamSpec, Self, TypeAlias, disjoint_base
 
 __all__ = ["QuarrineBase", "quarrined", "automagically_quarrined"]
+
+# How the reports name a cached call: the method name alone for a call
+# without arguments, else the call key (method name, sorted argument items).
+_ReportKey: TypeAlias = str | tuple[str, tuple[tuple[str, Any], ...]]
+_ValidationText: TypeAlias = Literal["valid", "invalid", "permanently invalid"]
 
 @disjoint_base
 class QuarrineBase:
@@ -12,11 +17,23 @@ class QuarrineBase:
     def get_cached_value(self, /, method_name: str, **kwargs: Any) -> Any | None: ...
     def update_cached_value(self, /, method_name: str, value: Any, **kwargs: Any) -> None: ...
     def clear_cache(self, /) -> None: ...
-    def get_cached_values(self, /) -> dict: ...
-    def get_dependency_graph(self, /) -> dict: ...
-    def get_validation_state(self, /) -> dict: ...
-    def dump_cache(self, /, order: Sequence[str] | None = None) -> dict: ...
-    def load_cache(self, /, data: dict, order: Sequence[str] | None = None) -> None: ...
+    def get_cached_values(self, /) -> dict[_ReportKey, Any]: ...
+    def get_dependency_graph(self, /) -> dict[_ReportKey, set[_ReportKey]]: ...
+    def get_validation_state(self, /) -> dict[_ReportKey, _ValidationText]: ...
+    def dump_cache(self, /, order: Sequence[str] | None = None) -> dict[str, Any]: ...
+    def load_cache(self, /, data: dict[str, Any], order: Sequence[str] | None = None) -> None: ...
+
+# The decorated method's instance type (only QuarrineBase subclasses can run
+# the cached call protocol), its parameters after self, and its result.
+_S = TypeVar("_S", bound=QuarrineBase)
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+# The decorator's own parameters. The instance type is covariant, as the self
+# of an ordinary method is, so that a subclass may override a cached method
+# with one of the same parameters (and a narrower result); the checkers'
+# rule against a covariant parameter type is silenced where it is used.
+_S_co = TypeVar("_S_co", bound=QuarrineBase, covariant=True)
+_R_co = TypeVar("_R_co", covariant=True)
 
 @final
 class quarrined:
@@ -28,7 +45,7 @@ class quarrined:
         track_runtime_dependencies: bool = False,
         serialisable: bool = False,
     ) -> quarrined: ...
-    def __call__(self, /, func: Any) -> QuarrineDecorator: ...
+    def __call__(self, /, func: Callable[Concatenate[_S, _P], _R]) -> QuarrineDecorator[_S, _P, _R]: ...
 
 @final
 class automagically_quarrined:
@@ -40,10 +57,26 @@ class automagically_quarrined:
         track_runtime_dependencies: bool = True,
         serialisable: bool = False,
     ) -> automagically_quarrined: ...
-    def __call__(self, /, func: Any) -> QuarrineDecorator: ...
+    def __call__(self, /, func: Callable[Concatenate[_S, _P], _R]) -> QuarrineDecorator[_S, _P, _R]: ...
 
 @final
-class QuarrineDecorator:
-    def __get__(self, obj: Any, _objtype: Any = None, /) -> Any: ...
+class QuarrineDecorator(Generic[_S_co, _P, _R_co]):
+    # Read through the class: the decorator itself, called with the instance
+    # first. Read through an instance: a bound method.
+    @overload
+    def __get__(self, obj: None, _objtype: Any = None, /) -> Self: ...
+    @overload
+    def __get__(self, obj: _S_co, _objtype: Any = None, /) -> _BoundQuarrineMethod[_P, _R_co]: ...  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
     def __set__(self, _obj: Any, _value: Any, /) -> None: ...
-    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
+    def __call__(self, instance: _S_co, /, *args: _P.args, **kwargs: _P.kwargs) -> _R_co: ...  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
+
+# What reading a decorated method through an instance gives: at run time a
+# types.MethodType whose __func__ is the decorator and __self__ the instance.
+# Its call takes the method's parameters after self.
+@final
+class _BoundQuarrineMethod(Generic[_P, _R_co]):
+    @property
+    def __func__(self) -> QuarrineDecorator[Any, _P, _R_co]: ...
+    @property
+    def __self__(self) -> QuarrineBase: ...
+    def __call__(self, /, *args: _P.args, **kwargs: _P.kwargs) -> _R_co: ...

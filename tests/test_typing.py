@@ -21,7 +21,9 @@ import pytest
 TYPING_DIR = Path(__file__).parent / "typing"
 GOOD = TYPING_DIR / "good_usage.py"
 BAD = TYPING_DIR / "bad_usage.py"
+CACHED = TYPING_DIR / "cached_methods.py"
 EXPECT = re.compile(r"# expect: mypy\[(?P<mypy>[^\]]*)\] pyright\[(?P<pyright>[^\]]*)\]")
+REVEAL = re.compile(r"# reveal: (?P<type>.+)$")
 
 needs_mypy = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None, reason="mypy is not installed for this interpreter"
@@ -52,6 +54,15 @@ def expected_reports(path, tool):
     return expected
 
 
+def expected_reveals(path):
+    """{line: type} from the `# reveal:` comments of a script."""
+    return {
+        number: match["type"].strip()
+        for number, line in enumerate(path.read_text().splitlines(), start=1)
+        if (match := REVEAL.search(line))
+    }
+
+
 def run_mypy(script, tmp_path):
     result = run(
         [
@@ -73,6 +84,15 @@ def mypy_errors(lines):
         match = re.match(r".*?:(\d+): error: .*\[([\w-]+)\]$", line)
         if match:
             found.add((int(match[1]), match[2]))
+    return found
+
+
+def mypy_reveals(lines):
+    found = {}
+    for line in lines:
+        match = re.match(r'.*?:(\d+): note: Revealed type is "(.*)"$', line)
+        if match:
+            found[int(match[1])] = match[2]
     return found
 
 
@@ -100,6 +120,15 @@ def run_pyright(script, tmp_path):
     )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     return json.loads(result.stdout)["generalDiagnostics"]
+
+
+def pyright_reveals(diagnostics):
+    found = {}
+    for item in diagnostics:
+        match = re.match(r'Type of ".*" is "(.*)"$', item["message"])
+        if item["severity"] == "information" and match:
+            found[item["range"]["start"]["line"] + 1] = match[1]
+    return found
 
 
 def pyright_errors(diagnostics):
@@ -130,17 +159,13 @@ class TestStubMatchesTheModule:
     @needs_mypy
     def test_the_decorator_type_matches_its_stub(self, tmp_path):
         # Bind the run-time decorator type in a module of its own, with the
-        # installed stub's class as that module's stub, and compare the two.
-        tree = ast.parse(installed_stub().read_text())
-        (decorator_class,) = [
-            node for node in tree.body
-            if isinstance(node, ast.ClassDef) and node.name == "QuarrineDecorator"
-        ]
-        (tmp_path / "decorator_type.pyi").write_text(
-            "from typing import Any, final\n\n" + ast.unparse(decorator_class) + "\n"
-        )
+        # installed stub as that module's stub, and compare the two. The
+        # decorator is generic only in the stub: a subscripted
+        # QuarrineDecorator[...] exists for type checkers alone.
+        (tmp_path / "decorator_type.pyi").write_text(installed_stub().read_text())
         (tmp_path / "decorator_type.py").write_text(
-            "from quarrine import quarrined\n\n"
+            "from quarrine import QuarrineBase, automagically_quarrined, quarrined\n\n"
+            "__all__ = ['QuarrineBase', 'quarrined', 'automagically_quarrined']\n"
             "QuarrineDecorator = type(quarrined()(lambda self: None))\n"
         )
         result = run(
@@ -159,7 +184,12 @@ class TestStubMatchesTheModule:
             if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
         )
         assert declared_all == quarrine.__all__
-        classes = {node.name for node in tree.body if isinstance(node, ast.ClassDef)}
+        # Private classes describe run-time objects of other types (the bound
+        # method of a cached method is a types.MethodType).
+        classes = {
+            node.name for node in tree.body
+            if isinstance(node, ast.ClassDef) and not node.name.startswith("_")
+        }
         assert classes == {*quarrine.__all__, "QuarrineDecorator"}
 
 
@@ -176,7 +206,7 @@ class TestGoodUsage:
         # Only the stub knows QuarrineDecorator: the revealed types prove
         # that mypy resolved quarrine to it.
         assert any('Revealed type is "quarrine.automagically_quarrined"' in line for line in lines)
-        assert any('Revealed type is "quarrine.QuarrineDecorator"' in line for line in lines)
+        assert any('Revealed type is "quarrine.QuarrineDecorator[Any, [], int]"' in line for line in lines)
 
     def test_pyright_accepts_it_with_the_installed_stub(self, tmp_path):
         diagnostics = run_pyright(GOOD, tmp_path)
@@ -184,21 +214,26 @@ class TestGoodUsage:
         assert problems == [], describe(problems)
         revealed = {item["message"] for item in diagnostics}
         assert 'Type of "factory" is "automagically_quarrined"' in revealed
-        assert 'Type of "decorator" is "QuarrineDecorator"' in revealed
+        assert 'Type of "decorator" is "QuarrineDecorator[Any, (), int]"' in revealed
+
+
+MARKED_SCRIPTS = pytest.mark.parametrize("script", [BAD, CACHED], ids=lambda path: path.stem)
 
 
 class TestBadUsage:
     @needs_mypy
-    def test_mypy_reports_exactly_the_marked_lines(self, tmp_path):
-        lines = run_mypy(BAD, tmp_path)
+    @MARKED_SCRIPTS
+    def test_mypy_reports_exactly_the_marked_lines(self, script, tmp_path):
+        lines = run_mypy(script, tmp_path)
         assert not [line for line in lines if "import-untyped" in line or "import-not-found" in line]
-        assert mypy_errors(lines) == expected_reports(BAD, "mypy"), "\n".join(lines)
+        assert mypy_errors(lines) == expected_reports(script, "mypy"), "\n".join(lines)
 
-    def test_pyright_reports_exactly_the_marked_lines(self, tmp_path):
-        diagnostics = run_pyright(BAD, tmp_path)
+    @MARKED_SCRIPTS
+    def test_pyright_reports_exactly_the_marked_lines(self, script, tmp_path):
+        diagnostics = run_pyright(script, tmp_path)
         rules = {item.get("rule") for item in diagnostics}
         assert not rules & {"reportMissingModuleSource", "reportMissingImports"}, describe(diagnostics)
-        assert pyright_errors(diagnostics) == expected_reports(BAD, "pyright"), describe(diagnostics)
+        assert pyright_errors(diagnostics) == expected_reports(script, "pyright"), describe(diagnostics)
 
     def test_each_misuse_is_also_refused_at_run_time(self):
         from quarrine import QuarrineBase, quarrined
@@ -217,3 +252,20 @@ class TestBadUsage:
 
             class Memo(quarrined):
                 pass
+
+
+class TestCachedMethods:
+    """A cached method keeps its parameters and result for the checkers."""
+
+    def test_the_correct_uses_run(self, tmp_path):
+        result = run([sys.executable, str(CACHED)], cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+
+    @needs_mypy
+    def test_mypy_reveals_the_method_results(self, tmp_path):
+        lines = run_mypy(CACHED, tmp_path)
+        assert mypy_reveals(lines) == expected_reveals(CACHED), "\n".join(lines)
+
+    def test_pyright_reveals_the_method_results(self, tmp_path):
+        diagnostics = run_pyright(CACHED, tmp_path)
+        assert pyright_reveals(diagnostics) == expected_reveals(CACHED), describe(diagnostics)

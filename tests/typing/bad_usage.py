@@ -5,12 +5,14 @@ code (mypy) and the rule (pyright) expected on that line; no other line may
 be reported. This file is only type-checked, never run.
 """
 
+# pyright: strict
+
 from __future__ import annotations
 
 from typing import Any
 
 from quarrine import QuarrineBase, automagically_quarrined, quarrined
-from quarrine import QuarrineDecorator, QuarrineGraph  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue]
+from quarrine import QuarrineDecorator, QuarrineGraph  # expect: mypy[attr-defined] pyright[reportAttributeAccessIssue,reportUnknownVariableType,reportUnusedImport]
 
 
 class Ledger(QuarrineBase):
@@ -37,7 +39,7 @@ quarrined(use_cache=1)  # expect: mypy[arg-type] pyright[reportArgumentType]
 automagically_quarrined(serialisable="yes")  # expect: mypy[arg-type] pyright[reportArgumentType]
 quarrined(cache=True)  # expect: mypy[call-arg] pyright[reportCallIssue]
 quarrined()()  # expect: mypy[call-arg] pyright[reportCallIssue]
-decorator: QuarrineDecorator = quarrined()(print)
+decorator: QuarrineDecorator[Any, ..., None] = quarrined()(print)
 decorator.__set__(ledger)  # expect: mypy[call-arg] pyright[reportCallIssue]
 
 

@@ -1,12 +1,14 @@
 """A typed user of quarrine: a small portfolio model that uses the whole API.
 
-It must type-check cleanly and run.
+It must type-check cleanly (mypy --strict, pyright strict) and run.
 """
+
+# pyright: strict
 
 from __future__ import annotations
 
 import json
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from quarrine import QuarrineBase, automagically_quarrined, quarrined
@@ -65,7 +67,9 @@ def main() -> None:
 
     everything: dict[Any, Any] = portfolio.get_cached_values()
     graph: dict[Any, set[Any]] = portfolio.get_dependency_graph()
-    states: dict[Any, str] = portfolio.get_validation_state()
+    # The states are literal strings; dict values are invariant, so it takes
+    # a Mapping to see them as plain str.
+    states: Mapping[Any, str] = portfolio.get_validation_state()
 
     dump: dict[str, Any] = portfolio.dump_cache()
     first_value: dict[str, Any] = portfolio.dump_cache(order=["market_value"])
