@@ -72,10 +72,19 @@ asan: $(VENV)/.deps
 matrix:
 	tools/matrix.sh
 
-# Speed and memory side by side with functools and cachetools (not a test).
+# Speed and memory side by side with functools and cachetools, then
+# incremental computation side by side with lru_cache, hand-written dirty
+# flags, reaktiv and observ (not a test; the peers are benchmark-only).
 bench: install
-	$(PY) -m pip install -q cachetools
+	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/bench.py
+	$(PY) bench/incremental.py
+
+# Instructions per operation under callgrind, against functools.lru_cache.
+.PHONY: bench-ir
+bench-ir: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/bench_ir.py
 
 clean:
 	rm -rf build dist $(VENV) $(DBG_VENV)
