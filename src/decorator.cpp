@@ -2,6 +2,7 @@
 // protocol. See decorator.hpp.
 #include "decorator.hpp"
 
+#include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
 #include <pthread.h>

@@ -7,7 +7,8 @@
 // once made; only the factories make one.
 #pragma once
 
-#include "py_introspection_utils.hpp"
+#include "py_introspection_utils/call_binder.hpp"
+#include "py_introspection_utils/call_key.hpp"
 #include "py_ref.hpp"
 
 #include <memory>

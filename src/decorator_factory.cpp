@@ -2,7 +2,8 @@
 #include "decorator_factory.hpp"
 
 #include "decorator.hpp"
-#include "py_introspection_utils.hpp"
+#include "arguments.hpp"
+#include "py_introspection_utils/function_source.hpp"
 
 #include <new>
 #include <optional>

@@ -3,7 +3,6 @@
 #include "lib.hpp"
 
 #include "decorator_factory.hpp"
-#include "py_introspection_utils.hpp"
 #include "quarrine_base.hpp"
 
 namespace quarrine {

@@ -1,4 +1,6 @@
-// Owned Python references and the module's one error idiom.
+// Owned Python references and the module's one error idiom. The unit owns
+// nothing itself; it defines how every other unit holds references, raises
+// and reports errors. Its definitions are in py_ref.cpp.
 //
 // Rules of use:
 //   * Every PyObject* that the module owns lives in a Ref. A Ref is made only
@@ -32,6 +34,17 @@ struct PyErrOccurred {};
 // Ends the current operation. If the interpreter reported a failure without
 // setting an exception, SystemError takes its place.
 [[noreturn]] void throw_python_error();
+
+// Sets `type` with a fixed message and ends the current operation.
+[[noreturn]] void raise_error(PyObject* type, const char* message);
+
+// TypeError "'<type>' object is not an instance of '<expected>'" (or "'None'
+// is not an instance of ..." for None).
+[[noreturn]] void raise_wrong_type(PyObject* value, const char* expected);
+
+// Replaces the pending exception by `type` with the message
+// prefix + "<its type's qualified name>: <its text>".
+[[noreturn]] void raise_wrapping_pending(PyObject* type, const char* prefix);
 
 class Ref {
  public:

@@ -3,7 +3,10 @@
 // quarrine_base.hpp.
 #include "quarrine_base.hpp"
 
+#include "arguments.hpp"
 #include "decorator.hpp"
+#include "py_introspection_utils/function_source.hpp"
+#include "py_introspection_utils/host_services.hpp"
 
 #include <algorithm>
 #include <condition_variable>

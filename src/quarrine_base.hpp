@@ -9,7 +9,7 @@
 #pragma once
 
 #include "dependency_graph.hpp"
-#include "py_introspection_utils.hpp"
+#include "py_introspection_utils/call_key.hpp"
 #include "py_ref.hpp"
 
 #include <atomic>

@@ -1,0 +1,115 @@
+// The interpreter services the module keeps. See host_services.hpp.
+#include "py_introspection_utils/host_services.hpp"
+
+#include <unordered_map>
+
+namespace quarrine {
+
+namespace {
+
+// References kept for the life of the process. The holder is never
+// destroyed, so nothing is released after the interpreter has gone.
+struct HostServices {
+  Ref method_type;
+  newfunc method_new = nullptr;
+  Ref method_arguments;  // a 2-tuple reused by new_bound_method
+  bool method_arguments_busy = false;
+  Ref function_type;
+  Ref sequence_abc;
+  Ref inspect_signature;
+  std::unordered_map<const char*, Ref> interned;
+};
+
+HostServices& host() {
+  static HostServices* services = new HostServices();
+  return *services;
+}
+
+Ref import_attribute(const char* module_name, const char* attribute) {
+  Ref module = Ref::checked(PyImport_ImportModule(module_name));
+  return Ref::checked(PyObject_GetAttrString(module.get(), attribute));
+}
+
+// Fills `slot` once; a concurrent first use that lost the race drops its copy.
+PyObject* lookup_once(Ref& slot, const char* module_name, const char* attribute) {
+  if (!slot) {
+    Ref found = import_attribute(module_name, attribute);
+    if (!slot) {
+      slot = std::move(found);
+    }
+  }
+  return slot.get();
+}
+
+}  // namespace
+
+PyObject* function_type() { return lookup_once(host().function_type, "types", "FunctionType"); }
+
+PyObject* inspect_signature() { return lookup_once(host().inspect_signature, "inspect", "signature"); }
+
+PyObject* interned(const char* text) {
+  auto& table = host().interned;
+  auto found = table.find(text);
+  if (found != table.end()) {
+    return found->second.get();
+  }
+  Ref name = Ref::checked(PyUnicode_InternFromString(text));
+  PyObject* result = name.get();
+  table.emplace(text, std::move(name));
+  return result;
+}
+
+PyObject* method_type() { return lookup_once(host().method_type, "types", "MethodType"); }
+
+PyObject* sequence_abc() { return lookup_once(host().sequence_abc, "collections.abc", "Sequence"); }
+
+Ref new_bound_method(PyObject* function, PyObject* instance) {
+  HostServices& services = host();
+  if (services.method_new == nullptr) {
+    auto* type = reinterpret_cast<PyTypeObject*>(method_type());
+    services.method_new = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+    if (services.method_new == nullptr) {
+      throw_python_error();
+    }
+    services.method_arguments = Ref::checked(PyTuple_Pack(2, Py_None, Py_None));
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(services.method_type.get());
+  PyObject* arguments = services.method_arguments.get();
+  // The argument tuple is reused from one binding to the next while nobody
+  // else holds it; its items are None between uses, so it keeps nothing
+  // alive. A binding that starts while another is under way (a finaliser run
+  // by the allocation) builds a tuple of its own.
+  if (services.method_arguments_busy || Py_REFCNT(arguments) != 1) {
+    Ref own = Ref::checked(PyTuple_Pack(2, function, instance));
+    return Ref::checked(services.method_new(type, own.get(), nullptr));
+  }
+  services.method_arguments_busy = true;
+  Py_IncRef(function);
+  Py_IncRef(instance);
+  PyTuple_SetItem(arguments, 0, function);  // takes over the new references,
+  PyTuple_SetItem(arguments, 1, instance);  // releasing the Nones
+  PyObject* method = services.method_new(type, arguments, nullptr);
+  Py_IncRef(Py_None);
+  Py_IncRef(Py_None);
+  PyTuple_SetItem(arguments, 0, Py_None);
+  PyTuple_SetItem(arguments, 1, Py_None);
+  services.method_arguments_busy = false;
+  return Ref::checked(method);
+}
+
+FunctionAttribute::FunctionAttribute(const char* name) : owner_(function_type()) {
+  Ref type_dict = Ref::checked(PyObject_GetAttrString(owner_, "__dict__"));
+  Ref name_object = Ref::checked(PyUnicode_FromString(name));
+  descriptor_ = Ref::checked(PyObject_GetItem(type_dict.get(), name_object.get()));
+  get_ = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor_.get()), Py_tp_descr_get));
+  if (get_ == nullptr) {
+    raise_error(PyExc_SystemError, "a function attribute has no descriptor");
+  }
+}
+
+const FunctionAttribute& function_attribute(const char* name) {
+  // Immortal: never destroyed, so never released after the interpreter.
+  return *new FunctionAttribute(name);
+}
+
+}  // namespace quarrine
