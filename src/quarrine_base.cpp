@@ -1,5 +1,5 @@
-// QuarrineBase: the instance store, its access guard, and the methods through
-// which user code reads, changes, reports, dumps and loads it. See
+// QuarrineBase: the type and the methods through which user code reads,
+// changes, reports, dumps and loads an instance's store. See
 // quarrine_base.hpp.
 #include "quarrine_base.hpp"
 
@@ -9,8 +9,6 @@
 #include "py_introspection_utils/host_services.hpp"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <random>
 #include <string>
@@ -18,225 +16,6 @@
 #include <utility>
 
 namespace quarrine {
-
-// ========================================================= access guard
-
-namespace {
-
-// One lock and condition for every guard's waiters: waits are rare, and a
-// woken waiter simply checks its own guard again.
-std::mutex& waiting_mutex() {
-  static std::mutex* mutex = new std::mutex();
-  return *mutex;
-}
-
-std::condition_variable& waiting_condition() {
-  static std::condition_variable* condition = new std::condition_variable();
-  return *condition;
-}
-
-}  // namespace
-
-bool AccessGuard::held_by(PyThreadState* thread) const noexcept {
-  return exclusive_holder_ == thread ||
-         std::find(shared_holders_.begin(), shared_holders_.end(), thread) != shared_holders_.end();
-}
-
-void AccessGuard::acquire(Access access, PyThreadState* thread) {
-  for (;;) {
-    if (access == Access::Exclusive && state_ == 0) {
-      state_ = -1;
-      exclusive_holder_ = thread;
-      return;
-    }
-    if (access == Access::Shared && state_ >= 0) {
-      shared_holders_.push_back(thread);
-      ++state_;
-      return;
-    }
-    if (held_by(thread)) {
-      raise_error(PyExc_RuntimeError,
-                  access == Access::Exclusive ? "Already borrowed" : "Already mutably borrowed");
-    }
-    wait_for_release();
-  }
-}
-
-void AccessGuard::release(Access access, PyThreadState* thread) noexcept {
-  if (access == Access::Exclusive) {
-    state_ = 0;
-    exclusive_holder_ = nullptr;
-  } else {
-    auto held = std::find(shared_holders_.rbegin(), shared_holders_.rend(), thread);
-    if (held != shared_holders_.rend()) {
-      shared_holders_.erase(std::next(held).base());
-    }
-    --state_;
-  }
-  if (waiters_ != 0) {
-    {
-      std::lock_guard<std::mutex> lock(waiting_mutex());
-      releases_.fetch_add(1, std::memory_order_relaxed);
-    }
-    waiting_condition().notify_all();
-  }
-}
-
-void AccessGuard::wait_for_release() {
-  ++waiters_;
-  // Read with the interpreter lock held; every release changes the count
-  // with that lock and the waiting mutex held, so no wake-up is missed.
-  const std::uint64_t seen = releases_.load(std::memory_order_relaxed);
-  PyThreadState* saved = PyEval_SaveThread();
-  {
-    std::unique_lock<std::mutex> lock(waiting_mutex());
-    waiting_condition().wait(lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
-  }
-  PyEval_RestoreThread(saved);
-  --waiters_;
-}
-
-// ======================================================= instance store
-
-NodeId InstanceStore::find(const BoundCall& call) const {
-  if (slots_.empty()) {
-    return kNoNode;
-  }
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(call.hash) >> 32);
-  for (std::size_t index = static_cast<std::size_t>(call.hash) & mask_;; index = (index + 1) & mask_) {
-    const Slot slot = slots_[index];
-    if (slot.node == kNoNode) {
-      return kNoNode;
-    }
-    // Nothing can change the store while it is held, so the key stays put
-    // while its values are compared.
-    if (slot.hash_bits == bits && nodes_[slot.node].key.hash() == call.hash &&
-        nodes_[slot.node].key.matches(call)) {
-      return slot.node;
-    }
-  }
-}
-
-void InstanceStore::insert_slot(NodeId node) noexcept {
-  const Py_hash_t hash = nodes_[node].key.hash();
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
-  std::size_t index = static_cast<std::size_t>(hash) & mask_;
-  while (slots_[index].node != kNoNode) {
-    index = (index + 1) & mask_;
-  }
-  slots_[index] = {node, bits};
-}
-
-void InstanceStore::grow_table() {
-  std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-  std::vector<Slot> grown(capacity, Slot{kNoNode, 0});
-  slots_.swap(grown);
-  mask_ = capacity - 1;
-  for (const Slot& slot : grown) {
-    if (slot.node != kNoNode) {
-      insert_slot(slot.node);
-    }
-  }
-}
-
-NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
-  NodeId node = find(call);
-  if (added != nullptr) {
-    *added = node == kNoNode;
-  }
-  if (node != kNoNode) {
-    return node;
-  }
-  // Everything that can fail, or allocate Python objects (and so run the
-  // collector), happens before the store changes.
-  CallKey key(call);
-  auto make_room = [](auto& table) {
-    if (table.size() == table.capacity()) {
-      table.reserve(table.empty() ? 16 : table.size() * 2);
-    }
-  };
-  make_room(nodes_);
-  if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
-    grow_table();
-  }
-  node = graph.add_node();
-  nodes_.push_back({std::move(key), Ref(), false});
-  insert_slot(node);
-  return node;
-}
-
-CallKey InstanceStore::register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
-                                     std::span<const NodeId> declared) {
-  CallKey replaced;
-  if (!key_is_from_call) {
-    // The node stood for a declared dependency or an updated value; the
-    // reports show the key of its first real call.
-    replaced = std::exchange(nodes_[node].key, CallKey(call));
-  }
-  graph.register_node(node, declared);
-  nodes_[node].registered = true;
-  return replaced;
-}
-
-PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
-  if (graph.state_of(node) != ValidationState::Valid) {
-    return nullptr;
-  }
-  return nodes_[node].value.get();
-}
-
-Ref InstanceStore::replace_value(NodeId node, Ref value) noexcept {
-  return std::exchange(nodes_[node].value, std::move(value));
-}
-
-std::vector<Ref> InstanceStore::take_values() {
-  std::vector<Ref> taken;
-  taken.reserve(nodes_.size());
-  for (Node& node : nodes_) {
-    if (node.value) {
-      taken.push_back(std::move(node.value));
-    }
-  }
-  return taken;
-}
-
-const CallFrame* InstanceStore::innermost_frame(PyThreadState* thread) const noexcept {
-  for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
-    if (frame->thread == thread) {
-      return &*frame;
-    }
-  }
-  return nullptr;
-}
-
-void InstanceStore::push_frame(const CallFrame& frame) { frames_.push_back(frame); }
-
-void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
-  for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
-    if (frame->thread == thread && frame->node == node) {
-      frames_.erase(std::next(frame).base());
-      return;
-    }
-  }
-}
-
-int InstanceStore::traverse(visitproc visit, void* arg) const {
-  for (const Node& node : nodes_) {
-    if (int status = node.key.traverse(visit, arg)) {
-      return status;
-    }
-    Py_VISIT(node.value.get());
-  }
-  return 0;
-}
-
-void InstanceStore::clear_into(std::vector<Node>& released) noexcept {
-  released = std::move(nodes_);
-  nodes_ = std::vector<Node>();
-  slots_ = std::vector<Slot>();
-  mask_ = 0;
-  graph.clear();
-}
 
 // ======================================================== QuarrineBase
 
@@ -270,7 +49,7 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared, PyThreadState_Get());
+    StoreAccess access(store, Access::Shared);
     Ref name = method_name_argument(values[0]);
     NodeId node = InstanceStore::kNoNode;
     try {
@@ -295,15 +74,11 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
-    Ref replaced;  // released once the guard is let go
-    StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
+    StoreAccess access(store, Access::Exclusive);
     Ref name = method_name_argument(values[0]);
     BoundCall call;
     bind_keywords(name.get(), keywords.get(), call);
-    NodeId node = store.find_or_add(call);
-    store.graph.temporarily_invalidate(node);
-    replaced = store.replace_value(node, Ref::borrow(values[1]));
-    store.graph.validate(node);
+    store.update_value(access, call, values[1]);
     return Ref::borrow(Py_None);
   });
 }
@@ -311,10 +86,8 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
   return call_boundary([&]() -> Ref {
     InstanceStore& store = store_of(self);
-    std::vector<Ref> released;  // released once the guard is let go
-    StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
-    store.graph.invalidate_all();
-    released = store.take_values();
+    StoreAccess access(store, Access::Exclusive);
+    store.clear(access);
     return Ref::borrow(Py_None);
   });
 }
@@ -331,7 +104,7 @@ template <class ValueOf>
 PyObject* report(PyObject* self, ValueOf&& value_of) {
   return call_boundary([&]() -> Ref {
     InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared, PyThreadState_Get());
+    StoreAccess access(store, Access::Shared);
     Ref result = Ref::checked(PyDict_New());
     for (NodeId node = 0; node < store.node_count(); ++node) {
       if (!store.is_registered(node)) {
@@ -354,7 +127,7 @@ PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
 PyObject* base_get_dependency_graph(PyObject* self, PyObject* /*unused*/) {
   return report(self, [](InstanceStore& store, NodeId node) {
     Ref children = Ref::checked(PySet_New(nullptr));
-    for (NodeId child : store.graph.children_of(node)) {
+    for (NodeId child : store.graph().children_of(node)) {
       if (store.is_registered(child) && PySet_Add(children.get(), store.report_key(child).get()) < 0) {
         throw_python_error();
       }
@@ -365,7 +138,7 @@ PyObject* base_get_dependency_graph(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* base_get_validation_state(PyObject* self, PyObject* /*unused*/) {
   return report(self, [](InstanceStore& store, NodeId node) {
-    return Ref::checked(PyUnicode_FromString(validation_state_text(store.graph.state_of(node))));
+    return Ref::checked(PyUnicode_FromString(validation_state_text(store.graph().state_of(node))));
   });
 }
 
@@ -529,10 +302,8 @@ void load_entry(PyObject* self, PyObject* data, const std::string& name) {
     raise_wrapping_pending(PyExc_ValueError, prefix.c_str());
   }
   InstanceStore& store = store_of(self);
-  Ref replaced;  // released once the guard is let go
-  StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
-  NodeId node = store.find_or_add(call);
-  replaced = store.replace_value(node, std::move(loaded));
+  StoreAccess access(store, Access::Exclusive);
+  store.load_value(access, call, loaded.get());
 }
 
 PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -597,7 +368,7 @@ int base_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int base_clear(PyObject* self) {
   // Released after the store is consistent (and empty) again.
-  std::vector<InstanceStore::Node> released;
+  std::vector<StoredNode> released;
   store_of(self).clear_into(released);
   return 0;
 }

@@ -33,19 +33,6 @@ void BoundCall::sort_by_name() {
   });
 }
 
-void BoundCall::reset(PyObject* method) noexcept {
-  size_ = 0;
-  spill_.clear();
-  for (std::size_t i = 0; i < kept_count_; ++i) {
-    kept_[i].reset();
-  }
-  kept_count_ = 0;
-  kept_spill_.clear();
-  method_name = method;
-  method_name_hash = -1;
-  hash = 0;
-}
-
 namespace {
 
 constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;

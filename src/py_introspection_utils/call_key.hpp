@@ -48,7 +48,19 @@ class BoundCall {
   }
   void keep(Ref object);  // keeps alive an object that items point into
   void sort_by_name();
-  void reset(PyObject* method) noexcept;
+  // Empties the call for a new binding of `method`.
+  void reset(PyObject* method) noexcept {
+    size_ = 0;
+    spill_.clear();
+    for (std::size_t i = 0; i < kept_count_; ++i) {
+      kept_[i].reset();
+    }
+    kept_count_ = 0;
+    kept_spill_.clear();
+    method_name = method;
+    method_name_hash = -1;
+    hash = 0;
+  }
 
  private:
   static constexpr std::size_t kInlineItems = 8;
