@@ -3,6 +3,7 @@
 // decorator.hpp.
 #include "decorator.hpp"
 
+#include "process_state.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
@@ -20,8 +21,6 @@ struct DecoratorObject {
 };
 
 DecoratorObject* as_decorator(PyObject* object) { return reinterpret_cast<DecoratorObject*>(object); }
-
-PyTypeObject* decorator_type_ = nullptr;  // created on first use, kept for the process
 
 // ------------------------------------------------- cached call protocol
 
@@ -165,10 +164,11 @@ PyType_Spec decorator_spec = {
 };
 
 PyTypeObject* decorator_type() {
-  if (decorator_type_ == nullptr) {
-    decorator_type_ = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
+  PyTypeObject*& type = process_state().decorator_type;
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
   }
-  return decorator_type_;
+  return type;
 }
 
 }  // namespace
@@ -184,7 +184,8 @@ Ref new_decorator(DecoratorRecord record) {
 }
 
 const DecoratorRecord* decorator_record(PyObject* object) {
-  if (decorator_type_ == nullptr || !PyObject_TypeCheck(object, decorator_type_)) {
+  PyTypeObject* type = process_state().decorator_type;
+  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
     return nullptr;
   }
   return &as_decorator(object)->record;

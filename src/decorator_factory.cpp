@@ -2,6 +2,7 @@
 #include "decorator_factory.hpp"
 
 #include "decorator.hpp"
+#include "process_state.hpp"
 #include "arguments.hpp"
 #include "py_introspection_utils/function_source.hpp"
 
@@ -30,9 +31,6 @@ struct FactoryObject {
 };
 
 FactoryObject* as_factory(PyObject* object) { return reinterpret_cast<FactoryObject*>(object); }
-
-PyTypeObject* manual_type_ = nullptr;     // created on first use, kept for the process
-PyTypeObject* automagic_type_ = nullptr;  // likewise
 
 struct FactoryKind {
   const char* new_name;   // as errors name the constructor
@@ -225,8 +223,12 @@ PyTypeObject* type_from(PyTypeObject*& slot, PyType_Spec& spec) {
 
 }  // namespace
 
-PyTypeObject* manual_factory_type() { return type_from(manual_type_, manual_spec); }
+PyTypeObject* manual_factory_type() {
+  return type_from(process_state().manual_factory_type, manual_spec);
+}
 
-PyTypeObject* automagic_factory_type() { return type_from(automagic_type_, automagic_spec); }
+PyTypeObject* automagic_factory_type() {
+  return type_from(process_state().automagic_factory_type, automagic_spec);
+}
 
 }  // namespace quarrine

@@ -2,33 +2,18 @@
 // instance_store.hpp.
 #include "instance_store.hpp"
 
+#include "process_state.hpp"
+
 #include <pthread.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <condition_variable>
 #include <mutex>
 #include <utility>
 
 namespace quarrine {
 
 // ========================================================= access guard
-
-namespace {
-
-// One lock and condition for every guard's waiters: waits are rare, and a
-// woken waiter simply checks its own guard again.
-std::mutex& waiting_mutex() {
-  static std::mutex* mutex = new std::mutex();
-  return *mutex;
-}
-
-std::condition_variable& waiting_condition() {
-  static std::condition_variable* condition = new std::condition_variable();
-  return *condition;
-}
-
-}  // namespace
 
 bool AccessGuard::held_by(PyThreadState* thread) const noexcept {
   return exclusive_holder_ == thread ||
@@ -68,10 +53,10 @@ void AccessGuard::release_contended(Access access, PyThreadState* thread) noexce
   }
   if (waiters_ != 0) {
     {
-      std::lock_guard<std::mutex> lock(waiting_mutex());
+      std::lock_guard<std::mutex> lock(process_state().guard_wait_mutex);
       releases_.fetch_add(1, std::memory_order_relaxed);
     }
-    waiting_condition().notify_all();
+    process_state().guard_wait_condition.notify_all();
   }
 }
 
@@ -82,8 +67,8 @@ void AccessGuard::wait_for_release() {
   const std::uint64_t seen = releases_.load(std::memory_order_relaxed);
   PyThreadState* saved = PyEval_SaveThread();
   {
-    std::unique_lock<std::mutex> lock(waiting_mutex());
-    waiting_condition().wait(lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
+    std::unique_lock<std::mutex> lock(process_state().guard_wait_mutex);
+    process_state().guard_wait_condition.wait(lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
   }
   PyEval_RestoreThread(saved);
   --waiters_;

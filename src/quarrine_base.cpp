@@ -5,6 +5,7 @@
 
 #include "arguments.hpp"
 #include "decorator.hpp"
+#include "process_state.hpp"
 #include "py_introspection_utils/function_source.hpp"
 #include "py_introspection_utils/host_services.hpp"
 
@@ -25,8 +26,6 @@ struct BaseObject {
   PyObject_HEAD
   InstanceStore store;
 };
-
-PyTypeObject* base_type_ = nullptr;  // created on first use, kept for the process
 
 InstanceStore& store_of(PyObject* self) { return reinterpret_cast<BaseObject*>(self)->store; }
 
@@ -428,14 +427,16 @@ PyType_Spec base_spec = {
 }  // namespace
 
 PyTypeObject* quarrine_base_type() {
-  if (base_type_ == nullptr) {
-    base_type_ = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&base_spec)).release());
+  PyTypeObject*& type = process_state().base_type;
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&base_spec)).release());
   }
-  return base_type_;
+  return type;
 }
 
 InstanceStore* instance_store(PyObject* object) {
-  if (base_type_ == nullptr || !PyObject_TypeCheck(object, base_type_)) {
+  PyTypeObject* type = process_state().base_type;
+  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
     return nullptr;
   }
   return &store_of(object);

@@ -71,8 +71,7 @@ const CallBinder::Plan* CallBinder::current_plan() {
       }
     }
   }
-  static const FunctionAttribute& code_attribute = function_attribute("__code__");
-  Ref code = code_attribute.read(function_);
+  Ref code = read_function_attribute(FunctionAttribute::Code, function_);
   for (const auto& plan : plans_) {
     if (plan->code.get() == code.get()) {
       return plan.get();
@@ -205,8 +204,7 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
       continue;
     }
     if (!defaults) {
-      static const FunctionAttribute& defaults_attribute = function_attribute("__defaults__");
-      defaults = defaults_attribute.read(function_);
+      defaults = read_function_attribute(FunctionAttribute::Defaults, function_);
     }
     Py_ssize_t count = PyTuple_Check(defaults.get()) ? PyTuple_Size(defaults.get()) : 0;
     Py_ssize_t first_default = plan.argcount - count;
@@ -224,9 +222,7 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
       continue;
     }
     if (!keyword_defaults) {
-      static const FunctionAttribute& keyword_defaults_attribute =
-          function_attribute("__kwdefaults__");
-      keyword_defaults = keyword_defaults_attribute.read(function_);
+      keyword_defaults = read_function_attribute(FunctionAttribute::KeywordDefaults, function_);
     }
     if (!PyDict_Check(keyword_defaults.get())) {
       return false;

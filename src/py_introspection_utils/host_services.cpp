@@ -1,29 +1,11 @@
 // The interpreter services the module keeps. See host_services.hpp.
 #include "py_introspection_utils/host_services.hpp"
 
-#include <unordered_map>
+#include <utility>
 
 namespace quarrine {
 
 namespace {
-
-// References kept for the life of the process. The holder is never
-// destroyed, so nothing is released after the interpreter has gone.
-struct HostServices {
-  Ref method_type;
-  newfunc method_new = nullptr;
-  Ref method_arguments;  // a 2-tuple reused by new_bound_method
-  bool method_arguments_busy = false;
-  Ref function_type;
-  Ref sequence_abc;
-  Ref inspect_signature;
-  std::unordered_map<const char*, Ref> interned;
-};
-
-HostServices& host() {
-  static HostServices* services = new HostServices();
-  return *services;
-}
 
 Ref import_attribute(const char* module_name, const char* attribute) {
   Ref module = Ref::checked(PyImport_ImportModule(module_name));
@@ -43,12 +25,12 @@ PyObject* lookup_once(Ref& slot, const char* module_name, const char* attribute)
 
 }  // namespace
 
-PyObject* function_type() { return lookup_once(host().function_type, "types", "FunctionType"); }
+PyObject* function_type() { return lookup_once(process_state().function_type, "types", "FunctionType"); }
 
-PyObject* inspect_signature() { return lookup_once(host().inspect_signature, "inspect", "signature"); }
+PyObject* inspect_signature() { return lookup_once(process_state().inspect_signature, "inspect", "signature"); }
 
 PyObject* interned(const char* text) {
-  auto& table = host().interned;
+  auto& table = process_state().interned;
   auto found = table.find(text);
   if (found != table.end()) {
     return found->second.get();
@@ -59,12 +41,12 @@ PyObject* interned(const char* text) {
   return result;
 }
 
-PyObject* method_type() { return lookup_once(host().method_type, "types", "MethodType"); }
+PyObject* method_type() { return lookup_once(process_state().method_type, "types", "MethodType"); }
 
-PyObject* sequence_abc() { return lookup_once(host().sequence_abc, "collections.abc", "Sequence"); }
+PyObject* sequence_abc() { return lookup_once(process_state().sequence_abc, "collections.abc", "Sequence"); }
 
 Ref new_bound_method(PyObject* function, PyObject* instance) {
-  HostServices& services = host();
+  ProcessState& services = process_state();
   if (services.method_new == nullptr) {
     auto* type = reinterpret_cast<PyTypeObject*>(method_type());
     services.method_new = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
@@ -97,19 +79,21 @@ Ref new_bound_method(PyObject* function, PyObject* instance) {
   return Ref::checked(method);
 }
 
-FunctionAttribute::FunctionAttribute(const char* name) : owner_(function_type()) {
-  Ref type_dict = Ref::checked(PyObject_GetAttrString(owner_, "__dict__"));
-  Ref name_object = Ref::checked(PyUnicode_FromString(name));
-  descriptor_ = Ref::checked(PyObject_GetItem(type_dict.get(), name_object.get()));
-  get_ = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor_.get()), Py_tp_descr_get));
-  if (get_ == nullptr) {
-    raise_error(PyExc_SystemError, "a function attribute has no descriptor");
+const FunctionAttributeDescriptor& look_up_function_attribute(FunctionAttribute attribute) {
+  static const char* const names[] = {"__code__", "__defaults__", "__kwdefaults__"};
+  FunctionAttributeDescriptor& slot = process_state().function_attributes[static_cast<int>(attribute)];
+  if (slot.get == nullptr) {
+    Ref type_dict = Ref::checked(PyObject_GetAttrString(function_type(), "__dict__"));
+    Ref name = Ref::checked(PyUnicode_FromString(names[static_cast<int>(attribute)]));
+    Ref descriptor = Ref::checked(PyObject_GetItem(type_dict.get(), name.get()));
+    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+    if (get == nullptr) {
+      raise_error(PyExc_SystemError, "a function attribute has no descriptor");
+    }
+    slot.descriptor = std::move(descriptor);
+    slot.get = get;
   }
-}
-
-const FunctionAttribute& function_attribute(const char* name) {
-  // Immortal: never destroyed, so never released after the interpreter.
-  return *new FunctionAttribute(name);
+  return slot;
 }
 
 }  // namespace quarrine
