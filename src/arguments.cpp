@@ -60,11 +60,7 @@ bool flag_value(PyObject* value) {
     return value == Py_True;
   }
   if (is_numpy_bool(value)) {
-    int truth = PyObject_IsTrue(value);
-    if (truth < 0) {
-      throw_python_error();
-    }
-    return truth == 1;
+    return require(PyObject_IsTrue(value)) == 1;
   }
   raise_wrong_type(value, "bool");
 }
@@ -87,81 +83,90 @@ std::string join_quoted(const std::vector<const char*>& names) {
 
 }  // namespace
 
-void parse_method_arguments(const MethodParameters& parameters, PyObject* args,
-                            PyObject* kwargs, std::span<PyObject*> values,
-                            Ref* extra_keywords) {
+namespace {
+
+// Places each keyword argument on its parameter, or in `extra_keywords` when
+// the method collects other keywords.
+void place_method_keywords(const MethodParameters& parameters, PyObject* kwargs,
+                           std::span<PyObject*> values, Ref* extra_keywords) {
   const std::size_t count = parameters.names.size();
   const char* const* names = parameters.names.begin();
-  std::fill(values.begin(), values.end(), nullptr);
-  Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
-  if (given < 0) {
-    throw_python_error();
-  }
-  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < count; ++i) {
-    values[i] = PyTuple_GetItem(args, i);
-  }
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", parameters.qualified_name);
-        throw PyErrOccurred{};
-      }
-      std::size_t index = 0;
-      while (index < count && PyUnicode_CompareWithASCIIString(key, names[index]) != 0) {
-        ++index;
-      }
-      if (index < count) {
-        if (values[index] != nullptr) {
-          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                       parameters.qualified_name, names[index]);
-          throw PyErrOccurred{};
-        }
-        values[index] = value;
-      } else if (parameters.var_keyword && extra_keywords != nullptr) {
-        if (!*extra_keywords) {
-          *extra_keywords = Ref::checked(PyDict_New());
-        }
-        if (PyDict_SetItem(extra_keywords->get(), key, value) < 0) {
-          throw_python_error();
-        }
-      } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     parameters.qualified_name, key);
-        throw PyErrOccurred{};
-      }
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      raise_format(PyExc_TypeError, "%s() keywords must be strings", parameters.qualified_name);
     }
-  }
-  if (static_cast<std::size_t>(given) > count) {
-    // The counts include self, as the interpreter counts for a method.
-    std::size_t most = count + 1;
-    std::size_t least = parameters.required + 1;
-    const char* verb = given + 1 == 1 ? "was" : "were";
-    if (least < most) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                   parameters.qualified_name, least, most, given + 1, verb);
+    std::size_t index = 0;
+    while (index < count && PyUnicode_CompareWithASCIIString(key, names[index]) != 0) {
+      ++index;
+    }
+    if (index < count) {
+      if (values[index] != nullptr) {
+        raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                     parameters.qualified_name, names[index]);
+      }
+      values[index] = value;
+    } else if (parameters.var_keyword && extra_keywords != nullptr) {
+      if (!*extra_keywords) {
+        *extra_keywords = Ref::checked(PyDict_New());
+      }
+      require(PyDict_SetItem(extra_keywords->get(), key, value));
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
-                   parameters.qualified_name, most, most == 1 ? "" : "s", given + 1, verb);
+      raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   parameters.qualified_name, key);
     }
-    throw PyErrOccurred{};
   }
+}
+
+[[noreturn]] void raise_too_many_positional(const MethodParameters& parameters,
+                                            Py_ssize_t given) {
+  // The counts include self, as the interpreter counts for a method.
+  std::size_t most = parameters.names.size() + 1;
+  std::size_t least = parameters.required + 1;
+  const char* verb = given + 1 == 1 ? "was" : "were";
+  if (least < most) {
+    raise_format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                 parameters.qualified_name, least, most, given + 1, verb);
+  }
+  raise_format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
+               parameters.qualified_name, most, most == 1 ? "" : "s", given + 1, verb);
+}
+
+void check_required(const MethodParameters& parameters, std::span<PyObject*> values) {
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < parameters.required; ++i) {
     if (values[i] == nullptr) {
-      missing.push_back(names[i]);
+      missing.push_back(parameters.names.begin()[i]);
     }
   }
   if (!missing.empty()) {
     std::string joined = join_quoted(missing);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+    raise_format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
                  parameters.qualified_name, missing.size(), missing.size() == 1 ? "" : "s",
                  joined.c_str());
-    throw PyErrOccurred{};
   }
+}
+
+}  // namespace
+
+void parse_method_arguments(const MethodParameters& parameters, PyObject* args,
+                            PyObject* kwargs, std::span<PyObject*> values,
+                            Ref* extra_keywords) {
+  const std::size_t count = parameters.names.size();
+  std::fill(values.begin(), values.end(), nullptr);
+  Py_ssize_t given = args == nullptr ? 0 : require(PyTuple_Size(args));
+  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < count; ++i) {
+    values[i] = PyTuple_GetItem(args, i);
+  }
+  if (kwargs != nullptr) {
+    place_method_keywords(parameters, kwargs, values, extra_keywords);
+  }
+  if (static_cast<std::size_t>(given) > count) {
+    raise_too_many_positional(parameters, given);
+  }
+  check_required(parameters, values);
 }
 
 }  // namespace quarrine

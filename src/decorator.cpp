@@ -92,7 +92,7 @@ PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*ow
   });
 }
 
-int decorator_descr_set(PyObject* /*self*/, PyObject* /*instance*/, PyObject* value) {
+int decorator_descr_set(PyObject* /*self*/, PyObject* /*instance*/, PyObject* value) noexcept {
   if (value == nullptr) {
     PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
   } else {
@@ -106,12 +106,11 @@ PyObject* decorator_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwar
     auto* type_object = reinterpret_cast<PyObject*>(type);
     Ref module = Ref::checked(PyObject_GetAttrString(type_object, "__module__"));
     Ref name = Ref::checked(PyType_GetQualName(type));
-    PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", module.get(), name.get());
-    throw PyErrOccurred{};
+    raise_format(PyExc_TypeError, "cannot create '%U.%U' instances", module.get(), name.get());
   });
 }
 
-int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
+int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const DecoratorRecord& record = as_decorator(self)->record;
   Py_VISIT(record.func.get());
@@ -126,7 +125,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks reference cycles: the function (and with it its binder) and the
 // dependency keys are moved out first and released afterwards, so that the
 // record is consistent whatever their finalisers do.
-int decorator_clear(PyObject* self) {
+int decorator_clear(PyObject* self) noexcept {
   DecoratorRecord& record = as_decorator(self)->record;
   std::unique_ptr<CallBinder> binder = std::move(record.binder);
   Ref function = std::move(record.func);
@@ -135,7 +134,7 @@ int decorator_clear(PyObject* self) {
   return 0;
 }
 
-void decorator_dealloc(PyObject* self) {
+void decorator_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_decorator(self)->record.~DecoratorRecord();

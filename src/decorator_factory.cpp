@@ -145,7 +145,7 @@ PyObject* automagic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] { return factory_call(self, args, kwargs, kAutomagic); });
 }
 
-int factory_traverse(PyObject* self, visitproc visit, void* arg) {
+int factory_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const FactoryRecord& record = as_factory(self)->record;
   if (record.dependencies) {
@@ -158,7 +158,7 @@ int factory_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Breaks reference cycles through the dependency dicts, which are moved out
 // before they are released.
-int factory_clear(PyObject* self) {
+int factory_clear(PyObject* self) noexcept {
   FactoryRecord& record = as_factory(self)->record;
   if (record.dependencies) {
     std::vector<DependencySpec> released = std::move(*record.dependencies);
@@ -167,7 +167,7 @@ int factory_clear(PyObject* self) {
   return 0;
 }
 
-void factory_dealloc(PyObject* self) {
+void factory_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_factory(self)->record.~FactoryRecord();

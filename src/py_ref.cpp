@@ -2,6 +2,7 @@
 // set, and turning whatever escaped a boundary into one. See py_ref.hpp.
 #include "py_ref.hpp"
 
+#include <cstdarg>
 #include <exception>
 
 namespace quarrine {
@@ -31,6 +32,14 @@ void set_error_from_current_exception() noexcept {
 
 void raise_error(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
+  throw PyErrOccurred{};
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PyErr_FormatV(type, format, arguments);
+  va_end(arguments);
   throw PyErrOccurred{};
 }
 

@@ -38,9 +38,23 @@ struct PyErrOccurred {};
 // Sets `type` with a fixed message and ends the current operation.
 [[noreturn]] void raise_error(PyObject* type, const char* message);
 
+// Sets `type` with a message formatted as PyErr_Format does and ends the
+// current operation.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
 // TypeError "'<type>' object is not an instance of '<expected>'" (or "'None'
 // is not an instance of ..." for None).
 [[noreturn]] void raise_wrong_type(PyObject* value, const char* expected);
+
+// Checks the status of an API call that reports failure by a negative value
+// (-1, with an exception set); hands the value back otherwise.
+template <class Status>
+inline Status require(Status status) {
+  if (status < 0) {
+    throw_python_error();
+  }
+  return status;
+}
 
 // Replaces the pending exception by `type` with the message
 // prefix + "<its type's qualified name>: <its text>".

@@ -14,4 +14,8 @@ PyTypeObject* quarrine_base_type();
 // The store of a QuarrineBase instance (of any subclass), else null.
 InstanceStore* instance_store(PyObject* object);
 
+// The methods dump_cache and load_cache (quarrine_base_dump_load.cpp).
+PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace quarrine

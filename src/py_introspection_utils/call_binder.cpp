@@ -28,7 +28,9 @@ const char* const kSignatureOverrides[] = {"__signature__", "__wrapped__", "_par
 
 }  // namespace
 
-struct CallBinder::Plan {
+// How the parameters of one code object are bound: one slot per parameter,
+// in the code object's order.
+struct BindingPlan {
   Ref code;    // the code object this plan was read from
   Ref names;   // co_varnames: the parameters first, in slot order
   Py_ssize_t argcount = 0;
@@ -44,40 +46,31 @@ struct CallBinder::Plan {
   PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
 };
 
-CallBinder::CallBinder(PyObject* function, PyObject* method_name)
-    : function_(function),
-      method_name_(method_name),
-      method_name_hash_(hash_of(method_name)),
-      plain_function_(Py_TYPE(function) ==
-                      reinterpret_cast<PyTypeObject*>(quarrine::function_type())) {}
+namespace {
 
-CallBinder::~CallBinder() = default;
-
-const CallBinder::Plan* CallBinder::current_plan() {
-  if (!plain_function_) {
-    return nullptr;
+// Whether the function's own attribute dict (read directly: a function
+// always has one) holds a wrapper's __signature__ or __wrapped__, which
+// sends the call to inspect.
+bool has_signature_override(PyObject* function) {
+  Ref attributes = Ref::checked(PyObject_GenericGetDict(function, nullptr));
+  if (!PyDict_Check(attributes.get()) || PyDict_Size(attributes.get()) == 0) {
+    return false;
   }
-  // The function's own attribute dict, read directly (a function always has
-  // one); a wrapper's __signature__ or __wrapped__ there sends the call to
-  // inspect.
-  Ref attributes = Ref::checked(PyObject_GenericGetDict(function_, nullptr));
-  if (PyDict_Check(attributes.get()) && PyDict_Size(attributes.get()) > 0) {
-    for (const char* name : kSignatureOverrides) {
-      if (PyDict_GetItemWithError(attributes.get(), interned(name)) != nullptr) {
-        return nullptr;
-      }
-      if (PyErr_Occurred() != nullptr) {
-        throw_python_error();
-      }
+  for (const char* name : kSignatureOverrides) {
+    if (PyDict_GetItemWithError(attributes.get(), interned(name)) != nullptr) {
+      return true;
+    }
+    if (PyErr_Occurred() != nullptr) {
+      throw_python_error();
     }
   }
-  Ref code = read_function_attribute(FunctionAttribute::Code, function_);
-  for (const auto& plan : plans_) {
-    if (plan->code.get() == code.get()) {
-      return plan.get();
-    }
-  }
-  auto plan = std::make_unique<Plan>();
+  return false;
+}
+
+// The plan of a code object, or null for one whose parameters the native
+// binding does not cover.
+std::unique_ptr<BindingPlan> read_plan(Ref code) {
+  auto plan = std::make_unique<BindingPlan>();
   plan->argcount = integer_attribute(code.get(), "co_argcount");
   plan->posonly = integer_attribute(code.get(), "co_posonlyargcount");
   plan->kwonly = integer_attribute(code.get(), "co_kwonlyargcount");
@@ -110,25 +103,16 @@ const CallBinder::Plan* CallBinder::current_plan() {
               return PyUnicode_Compare(plan->name(a), plan->name(b)) < 0;
             });
   plan->code = std::move(code);
-  plans_.push_back(std::move(plan));
-  return plans_.back().get();
+  return plan;
 }
 
-bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwargs,
-                               BoundCall& out) {
-  constexpr Py_ssize_t kInlineSlots = 16;
-  PyObject* inline_slots[kInlineSlots];
-  std::vector<PyObject*> spilled;
-  PyObject** slots = inline_slots;
-  if (plan.slots > kInlineSlots) {
-    spilled.resize(static_cast<std::size_t>(plan.slots));
-    slots = spilled.data();
-  }
-  std::fill(slots, slots + plan.slots, nullptr);
-
+// Places the positional arguments, and the surplus ones in *args. Returns
+// how many parameters they bound, or -1 when there are too many.
+Py_ssize_t place_positional(const BindingPlan& plan, PyObject* args, PyObject** slots,
+                            BoundCall& out) {
   const Py_ssize_t given = PyTuple_Size(args);
   if (given > plan.argcount && plan.varargs_slot < 0) {
-    return false;
+    return -1;
   }
   const Py_ssize_t positional = std::min(given, plan.argcount);
   for (Py_ssize_t i = 0; i < positional; ++i) {
@@ -140,53 +124,58 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
     slots[plan.varargs_slot] = extra.get();
     out.keep(std::move(extra));
   }
+  return positional;
+}
 
+// The slot of the parameter that may be given by the keyword `key`, or -1.
+Py_ssize_t keyword_slot(const BindingPlan& plan, PyObject* key) {
+  const Py_ssize_t named_end = plan.argcount + plan.kwonly;
+  for (Py_ssize_t slot = plan.posonly; slot < named_end; ++slot) {
+    if (plan.name(slot) == key) {
+      return slot;
+    }
+  }
+  for (Py_ssize_t slot = plan.posonly; slot < named_end; ++slot) {
+    if (PyUnicode_Compare(plan.name(slot), key) == 0) {
+      return slot;
+    }
+  }
+  return -1;
+}
+
+// Places the keyword arguments, collecting the others for **kwargs; false
+// when a keyword does not fit (inspect then words the error).
+bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots,
+                    BoundCall& out) {
   // The keyword dict is private to this call (the interpreter builds it for
   // the call), so its values stay alive while the call is bound.
   Ref extra_keywords;
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-    const Py_ssize_t named_end = plan.argcount + plan.kwonly;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      return false;
+    }
+    if (Py_ssize_t found = keyword_slot(plan, key); found >= 0) {
+      if (slots[found] != nullptr) {
+        return false;  // given twice
       }
-      Py_ssize_t found = -1;
-      for (Py_ssize_t slot = plan.posonly; slot < named_end; ++slot) {
-        if (plan.name(slot) == key) {
-          found = slot;
-          break;
-        }
-      }
-      for (Py_ssize_t slot = plan.posonly; found < 0 && slot < named_end; ++slot) {
-        if (PyUnicode_Compare(plan.name(slot), key) == 0) {
-          found = slot;
-        }
-      }
-      if (found >= 0) {
-        if (slots[found] != nullptr) {
-          return false;  // given twice: inspect words the error
-        }
-        slots[found] = value;
-        continue;
-      }
-      if (plan.varkw_slot < 0) {
-        return false;  // unexpected keyword
-      }
-      for (Py_ssize_t slot = 0; slot < plan.posonly; ++slot) {
-        if (PyUnicode_Compare(plan.name(slot), key) == 0) {
-          return false;  // a positional-only name given by keyword
-        }
-      }
-      if (!extra_keywords) {
-        extra_keywords = Ref::checked(PyDict_New());
-      }
-      if (PyDict_SetItem(extra_keywords.get(), key, value) < 0) {
-        throw_python_error();
+      slots[found] = value;
+      continue;
+    }
+    if (plan.varkw_slot < 0) {
+      return false;  // unexpected keyword
+    }
+    for (Py_ssize_t slot = 0; slot < plan.posonly; ++slot) {
+      if (PyUnicode_Compare(plan.name(slot), key) == 0) {
+        return false;  // a positional-only name given by keyword
       }
     }
+    if (!extra_keywords) {
+      extra_keywords = Ref::checked(PyDict_New());
+    }
+    require(PyDict_SetItem(extra_keywords.get(), key, value));
   }
   if (plan.varkw_slot >= 0) {
     if (!extra_keywords) {
@@ -195,16 +184,21 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
     slots[plan.varkw_slot] = extra_keywords.get();
     out.keep(std::move(extra_keywords));
   }
+  return true;
+}
 
-  // Defaults are read only when a parameter needs one, and anew at each
-  // call, so that reassigning them is seen at once.
+// Fills the positional parameters from `first` on that are left unbound from
+// __defaults__, read only when a parameter needs one and anew at each call,
+// so that reassigning them is seen at once; false when one has no default.
+bool fill_defaults(const BindingPlan& plan, PyObject* function, Py_ssize_t first,
+                   PyObject** slots, BoundCall& out) {
   Ref defaults;
-  for (Py_ssize_t slot = positional; slot < plan.argcount; ++slot) {
+  for (Py_ssize_t slot = first; slot < plan.argcount; ++slot) {
     if (slots[slot] != nullptr) {
       continue;
     }
     if (!defaults) {
-      defaults = read_function_attribute(FunctionAttribute::Defaults, function_);
+      defaults = read_function_attribute(FunctionAttribute::Defaults, function);
     }
     Py_ssize_t count = PyTuple_Check(defaults.get()) ? PyTuple_Size(defaults.get()) : 0;
     Py_ssize_t first_default = plan.argcount - count;
@@ -216,13 +210,19 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
   if (defaults) {
     out.keep(std::move(defaults));
   }
+  return true;
+}
+
+// The same for the keyword-only parameters, from __kwdefaults__.
+bool fill_keyword_defaults(const BindingPlan& plan, PyObject* function, PyObject** slots,
+                           BoundCall& out) {
   Ref keyword_defaults;
   for (Py_ssize_t slot = plan.argcount; slot < plan.argcount + plan.kwonly; ++slot) {
     if (slots[slot] != nullptr) {
       continue;
     }
     if (!keyword_defaults) {
-      keyword_defaults = read_function_attribute(FunctionAttribute::KeywordDefaults, function_);
+      keyword_defaults = read_function_attribute(FunctionAttribute::KeywordDefaults, function);
     }
     if (!PyDict_Check(keyword_defaults.get())) {
       return false;
@@ -238,7 +238,57 @@ bool CallBinder::bind_natively(const Plan& plan, PyObject* args, PyObject* kwarg
     out.keep(Ref::borrow(value));
     slots[slot] = value;
   }
+  return true;
+}
 
+}  // namespace
+
+CallBinder::CallBinder(PyObject* function, PyObject* method_name)
+    : function_(function),
+      method_name_(method_name),
+      method_name_hash_(hash_of(method_name)),
+      plain_function_(Py_TYPE(function) ==
+                      reinterpret_cast<PyTypeObject*>(quarrine::function_type())) {}
+
+CallBinder::~CallBinder() = default;
+
+const BindingPlan* CallBinder::current_plan() {
+  if (!plain_function_ || has_signature_override(function_)) {
+    return nullptr;
+  }
+  Ref code = read_function_attribute(FunctionAttribute::Code, function_);
+  for (const auto& plan : plans_) {
+    if (plan->code.get() == code.get()) {
+      return plan.get();
+    }
+  }
+  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code));
+  if (!plan) {
+    return nullptr;
+  }
+  plans_.push_back(std::move(plan));
+  return plans_.back().get();
+}
+
+bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs,
+                               BoundCall& out) {
+  constexpr Py_ssize_t kInlineSlots = 16;
+  PyObject* inline_slots[kInlineSlots];
+  std::vector<PyObject*> spilled;
+  PyObject** slots = inline_slots;
+  if (plan.slots > kInlineSlots) {
+    spilled.resize(static_cast<std::size_t>(plan.slots));
+    slots = spilled.data();
+  }
+  std::fill(slots, slots + plan.slots, nullptr);
+  const Py_ssize_t positional = place_positional(plan, args, slots, out);
+  if (positional < 0 ||
+      !place_keywords(plan, kwargs != nullptr && PyDict_Size(kwargs) > 0 ? kwargs : nullptr,
+                      slots, out) ||
+      !fill_defaults(plan, function_, positional, slots, out) ||
+      !fill_keyword_defaults(plan, function_, slots, out)) {
+    return false;
+  }
   // The names are borrowed from the plan, which lives as long as the binder.
   for (Py_ssize_t slot : plan.sorted_slots) {
     out.add(plan.name(slot), slots[slot], plan.slot_hashes[static_cast<std::size_t>(slot)]);
@@ -260,7 +310,7 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
 
 void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
   out.reset(method_name_);
-  const Plan* plan = current_plan();
+  const BindingPlan* plan = current_plan();
   if (plan == nullptr || !bind_natively(*plan, args, kwargs, out)) {
     out.reset(method_name_);
     bind_with_inspect(args, kwargs, out);

@@ -12,6 +12,8 @@
 
 namespace quarrine {
 
+struct BindingPlan;  // call_binder.cpp
+
 
 // Binds the arguments of a call to a function's parameters, defaults filled
 // in, parameters named self left out. Plain Python functions are bound
@@ -32,9 +34,8 @@ class CallBinder {
   void bind(PyObject* args, PyObject* kwargs, BoundCall& out);
 
  private:
-  struct Plan;
-  const Plan* current_plan();
-  bool bind_natively(const Plan& plan, PyObject* args, PyObject* kwargs, BoundCall& out);
+  const BindingPlan* current_plan();
+  bool bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs, BoundCall& out);
   void bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out);
 
   PyObject* function_;     // borrowed from the owning decorator
@@ -43,7 +44,7 @@ class CallBinder {
   bool plain_function_;
   // Plans are kept until the binder dies: a call in progress may still use
   // one after the function's code was replaced by code that its hashing ran.
-  std::vector<std::unique_ptr<Plan>> plans_;
+  std::vector<std::unique_ptr<BindingPlan>> plans_;
 };
 
 }  // namespace quarrine

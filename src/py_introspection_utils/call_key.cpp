@@ -118,11 +118,7 @@ bool CallKey::matches(const BoundCall& call) const {
     }
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
-    int equal = PyObject_RichCompareBool(parts_[2 * i + 2].get(), items[i].value, Py_EQ);
-    if (equal < 0) {
-      throw_python_error();
-    }
-    if (equal == 0) {
+    if (require(PyObject_RichCompareBool(parts_[2 * i + 2].get(), items[i].value, Py_EQ)) == 0) {
       return false;
     }
   }
@@ -155,7 +151,7 @@ Ref CallKey::report_key() const {
   return as_tuple();
 }
 
-int CallKey::traverse(visitproc visit, void* arg) const {
+int CallKey::traverse(visitproc visit, void* arg) const noexcept {
   for (std::size_t i = 0; i < item_count_; ++i) {
     Py_VISIT(parts_[2 * i + 2].get());
   }

@@ -107,7 +107,7 @@ class CallKey {
   // The method name alone for a call without arguments, else the tuple.
   Ref report_key() const;
   // Visits the values (the names are strs, which hold no references).
-  int traverse(visitproc visit, void* arg) const;
+  int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
   std::unique_ptr<Ref[]> parts_;  // method name, then name and value per item

@@ -46,10 +46,7 @@ void validate_self_only_method(PyObject* function) {
   Ref parameters = Ref::checked(PyObject_GetAttr(signature.get(), interned("parameters")));
   Ref list_type = Ref::checked(PyObject_GetAttrString(builtins.get(), "list"));
   Ref names = Ref::checked(PyObject_CallFunctionObjArgs(list_type.get(), parameters.get(), nullptr));
-  Py_ssize_t count = PyList_Size(names.get());
-  if (count < 0) {
-    throw_python_error();
-  }
+  Py_ssize_t count = require(PyList_Size(names.get()));
   std::vector<std::string> texts;
   for (Py_ssize_t i = 0; i < count; ++i) {
     texts.emplace_back(text_of(PyList_GetItem(names.get(), i)));
@@ -81,20 +78,10 @@ struct AstServices {
 };
 
 bool is_instance(PyObject* object, PyObject* type) {
-  int result = PyObject_IsInstance(object, type);
-  if (result < 0) {
-    throw_python_error();
-  }
-  return result == 1;
+  return require(PyObject_IsInstance(object, type)) == 1;
 }
 
-Py_ssize_t length_of(PyObject* object) {
-  Py_ssize_t size = PyObject_Size(object);
-  if (size < 0) {
-    throw_python_error();
-  }
-  return size;
-}
+Py_ssize_t length_of(PyObject* object) { return require(PyObject_Size(object)); }
 
 // Collects `node` if it is a call self.<name>() without arguments.
 void examine_node(PyObject* node, const AstServices& ast, std::vector<DependencySpec>& found,
