@@ -45,7 +45,8 @@ bool is_numpy_bool(PyObject* value) {
     PyErr_Clear();
     return false;
   }
-  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
     return false;
   }
   Ref name = Ref::checked(PyType_GetName(type));
@@ -120,14 +121,14 @@ void place_method_keywords(const MethodParameters& parameters, PyObject* kwargs,
   }
 }
 
-[[noreturn]] void raise_too_many_positional(const MethodParameters& parameters,
-                                            Py_ssize_t given) {
+[[noreturn]] void raise_too_many_positional(const MethodParameters& parameters, Py_ssize_t given) {
   // The counts include self, as the interpreter counts for a method.
   std::size_t most = parameters.names.size() + 1;
   std::size_t least = parameters.required + 1;
   const char* verb = given + 1 == 1 ? "was" : "were";
   if (least < most) {
-    raise_format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+    raise_format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given",
                  parameters.qualified_name, least, most, given + 1, verb);
   }
   raise_format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
@@ -151,9 +152,8 @@ void check_required(const MethodParameters& parameters, std::span<PyObject*> val
 
 }  // namespace
 
-void parse_method_arguments(const MethodParameters& parameters, PyObject* args,
-                            PyObject* kwargs, std::span<PyObject*> values,
-                            Ref* extra_keywords) {
+void parse_method_arguments(const MethodParameters& parameters, PyObject* args, PyObject* kwargs,
+                            std::span<PyObject*> values, Ref* extra_keywords) {
   const std::size_t count = parameters.names.size();
   std::fill(values.begin(), values.end(), nullptr);
   Py_ssize_t given = args == nullptr ? 0 : require(PyTuple_Size(args));

@@ -37,17 +37,16 @@ bool flag_value(PyObject* value);
 // usual TypeErrors with the method named as "Class.method()". The counts in
 // the messages include self, as for a method written in Python.
 struct MethodParameters {
-  const char* qualified_name;                  // "QuarrineBase.load_cache"
-  std::initializer_list<const char*> names;    // after self, in order
-  std::size_t required;                        // how many leading names
-  bool var_keyword;                            // collects other keywords
+  const char* qualified_name;                // "QuarrineBase.load_cache"
+  std::initializer_list<const char*> names;  // after self, in order
+  std::size_t required;                      // how many leading names
+  bool var_keyword;                          // collects other keywords
 };
 
 // `values` receives one borrowed reference per name (null when absent); the
 // caller's args and kwargs keep them alive. Surplus keywords, when the method
 // takes them, go into `extra_keywords` (left empty when there are none).
-void parse_method_arguments(const MethodParameters& parameters, PyObject* args,
-                            PyObject* kwargs, std::span<PyObject*> values,
-                            Ref* extra_keywords = nullptr);
+void parse_method_arguments(const MethodParameters& parameters, PyObject* args, PyObject* kwargs,
+                            std::span<PyObject*> values, Ref* extra_keywords = nullptr);
 
 }  // namespace quarrine

@@ -20,7 +20,9 @@ struct DecoratorObject {
   DecoratorRecord record;
 };
 
-DecoratorObject* as_decorator(PyObject* object) { return reinterpret_cast<DecoratorObject*>(object); }
+DecoratorObject* as_decorator(PyObject* object) {
+  return reinterpret_cast<DecoratorObject*>(object);
+}
 
 // ------------------------------------------------- cached call protocol
 
@@ -165,7 +167,8 @@ PyType_Spec decorator_spec = {
 PyTypeObject* decorator_type() {
   PyTypeObject*& type = process_state().decorator_type;
   if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
+    type =
+        reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
   }
   return type;
 }

@@ -1,9 +1,9 @@
 // The decorator factories. See decorator_factory.hpp.
 #include "decorator_factory.hpp"
 
+#include "arguments.hpp"
 #include "decorator.hpp"
 #include "process_state.hpp"
-#include "arguments.hpp"
 #include "py_introspection_utils/function_source.hpp"
 
 #include <new>
@@ -199,19 +199,13 @@ PyType_Slot automagic_slots[] = {
 };
 
 PyType_Spec manual_spec = {
-    "builtins.quarrined",
-    sizeof(FactoryObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.quarrined", sizeof(FactoryObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     manual_slots,
 };
 
 PyType_Spec automagic_spec = {
-    "builtins.automagically_quarrined",
-    sizeof(FactoryObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    automagic_slots,
+    "builtins.automagically_quarrined",      sizeof(FactoryObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, automagic_slots,
 };
 
 PyTypeObject* type_from(PyTypeObject*& slot, PyType_Spec& spec) {

@@ -17,14 +17,14 @@
 namespace quarrine {
 
 struct DecoratorRecord {
-  std::vector<CallKey> dependency_keys;        // in declaration order, duplicates kept
-  std::string method_name;                     // the function's __name__ at decoration
-  Ref method_name_object;                      // the same, as an interned str
-  Ref func;                                    // the decorated function itself
+  std::vector<CallKey> dependency_keys;  // in declaration order, duplicates kept
+  std::string method_name;               // the function's __name__ at decoration
+  Ref method_name_object;                // the same, as an interned str
+  Ref func;                              // the decorated function itself
   bool use_cache = true;
   bool track_runtime_dependencies = false;
   bool serialisable = false;
-  std::unique_ptr<CallBinder> binder;          // binds calls of `func`
+  std::unique_ptr<CallBinder> binder;  // binds calls of `func`
 };
 
 // The record of a decorator (or of an instance of a subtype), else null.

@@ -68,7 +68,8 @@ void AccessGuard::wait_for_release() {
   PyThreadState* saved = PyEval_SaveThread();
   {
     std::unique_lock<std::mutex> lock(process_state().guard_wait_mutex);
-    process_state().guard_wait_condition.wait(lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
+    process_state().guard_wait_condition.wait(
+        lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
   }
   PyEval_RestoreThread(saved);
   --waiters_;
@@ -102,7 +103,8 @@ NodeId InstanceStore::find(const BoundCall& call) const {
     return kNoNode;
   }
   const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(call.hash) >> 32);
-  for (std::size_t index = static_cast<std::size_t>(call.hash) & mask_;; index = (index + 1) & mask_) {
+  for (std::size_t index = static_cast<std::size_t>(call.hash) & mask_;;
+       index = (index + 1) & mask_) {
     const Slot slot = slots_[index];
     if (slot.node == kNoNode) {
       return kNoNode;
@@ -256,8 +258,9 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
     return Ref::borrow(stored);
   }
   if (native_stack_nearly_exhausted()) {
-    raise_error(PyExc_RecursionError,
-                "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
+    raise_error(
+        PyExc_RecursionError,
+        "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
   }
   frames_.push_back({access.thread(), node, record.track_runtime_dependencies});
   computation.node = node;

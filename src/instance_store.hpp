@@ -124,8 +124,8 @@ class InstanceStore {
   // pushes the thread's frame for the node, notes where the computation
   // stands in `computation` and returns an empty handle: the caller runs the
   // function with the guard let go, then calls finish_computation.
-  Ref begin_computation(StoreAccess& access, const DecoratorRecord& record,
-                        const BoundCall& call, Computation& computation);
+  Ref begin_computation(StoreAccess& access, const DecoratorRecord& record, const BoundCall& call,
+                        Computation& computation);
   // The second step, under exclusive access, after the function returned
   // `result` (null when it raised). Pops the frame. After a normal return the
   // node of a method that does not cache becomes PermanentlyInvalid, the
@@ -184,8 +184,8 @@ class InstanceStore {
   // Registers the node for its first call, with the nodes of the record's
   // declared dependencies. A key that stood for the node before (from a
   // declaration or an update) is replaced by the call's own and released.
-  void register_call(StoreAccess& access, NodeId node, const BoundCall& call,
-                     bool key_is_from_call, const DecoratorRecord& record);
+  void register_call(StoreAccess& access, NodeId node, const BoundCall& call, bool key_is_from_call,
+                     const DecoratorRecord& record);
   const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
   void pop_frame(PyThreadState* thread, NodeId node) noexcept;
   void grow_table();

@@ -38,13 +38,13 @@ struct ProcessState {
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
 
   // The interpreter services, looked up on first use.
-  Ref method_type;                    // types.MethodType
-  newfunc method_new = nullptr;       // its tp_new
-  Ref method_arguments;               // a 2-tuple reused by new_bound_method
+  Ref method_type;               // types.MethodType
+  newfunc method_new = nullptr;  // its tp_new
+  Ref method_arguments;          // a 2-tuple reused by new_bound_method
   bool method_arguments_busy = false;
-  Ref function_type;                  // types.FunctionType
-  Ref sequence_abc;                   // collections.abc.Sequence
-  Ref inspect_signature;              // inspect.signature
+  Ref function_type;                              // types.FunctionType
+  Ref sequence_abc;                               // collections.abc.Sequence
+  Ref inspect_signature;                          // inspect.signature
   std::unordered_map<const char*, Ref> interned;  // by the address of the text
   FunctionAttributeDescriptor function_attributes[static_cast<int>(FunctionAttribute::Count)];
 

@@ -141,7 +141,9 @@ class FetchedError {
   PyObject* type() const noexcept { return type_.get(); }
   PyObject* value() const noexcept { return value_.get(); }
   // Makes it the pending exception again.
-  void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+  void restore() noexcept {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  }
 
  private:
   Ref type_;

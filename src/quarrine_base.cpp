@@ -29,7 +29,8 @@ using KeywordMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 Ref method_name_argument(PyObject* argument) {
   return converting("method_name", [&] {
     std::string_view text = text_of(argument);
-    return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return Ref::checked(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }
 
@@ -37,7 +38,8 @@ Ref method_name_argument(PyObject* argument) {
 
 PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.get_cached_value", {"method_name"}, 1, true};
+    static const MethodParameters parameters{
+        "QuarrineBase.get_cached_value", {"method_name"}, 1, true};
     PyObject* values[1];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
@@ -61,8 +63,8 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.update_cached_value",
-                                             {"method_name", "value"}, 2, true};
+    static const MethodParameters parameters{
+        "QuarrineBase.update_cached_value", {"method_name", "value"}, 2, true};
     PyObject* values[2];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
@@ -106,7 +108,8 @@ PyObject* report(PyObject* self, ValueOf&& value_of) {
 }
 
 PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
-  return report(self, [](InstanceStore& store, NodeId node) { return Ref::borrow(store.value(node)); });
+  return report(self,
+                [](InstanceStore& store, NodeId node) { return Ref::borrow(store.value(node)); });
 }
 
 // --------------------------------------------------------------- reports

@@ -65,7 +65,8 @@ std::vector<std::string> order_argument(PyObject* order) {
 }
 
 Ref str_from(const std::string& text) {
-  return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return Ref::checked(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // Calls `name` on the instance with no arguments, as user code would.
@@ -78,12 +79,14 @@ Ref call_method(PyObject* self, const std::string& name) {
 // The serialisable method names of the instance's class, in MRO order: the
 // first class that defines a name decides for it.
 std::vector<std::string> serialisable_methods(PyObject* self) {
-  Ref mro = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
+  Ref mro =
+      Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
   Ref classes = Ref::checked(PySequence_List(mro.get()));
   std::vector<std::string> found;
   std::unordered_set<std::string> met;
   for (Py_ssize_t i = 0; i < PyList_Size(classes.get()); ++i) {
-    Ref namespace_ = Ref::checked(PyObject_GetAttrString(PyList_GetItem(classes.get(), i), "__dict__"));
+    Ref namespace_ =
+        Ref::checked(PyObject_GetAttrString(PyList_GetItem(classes.get(), i), "__dict__"));
     Ref items = Ref::checked(PyObject_CallMethod(namespace_.get(), "items", nullptr));
     Ref iterator = Ref::checked(PyObject_GetIter(items.get()));
     while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -119,7 +122,8 @@ void load_entry(PyObject* self, PyObject* data, const std::string& name) {
     return;
   }
   Ref loaded = Ref::borrow(value);  // the call below may change `data`
-  Ref attribute = Ref::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), key.get()));
+  Ref attribute =
+      Ref::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), key.get()));
   const DecoratorRecord* record = decorator_record(attribute.get());
   if (record == nullptr) {
     raise_format(PyExc_ValueError, "Method '%s' is not decorated with @quarrined", name.c_str());
@@ -178,7 +182,8 @@ PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.load_cache", {"data", "order"}, 1, false};
+    static const MethodParameters parameters{
+        "QuarrineBase.load_cache", {"data", "order"}, 1, false};
     PyObject* values[2];
     parse_method_arguments(parameters, args, kwargs, values);
     PyObject* data = values[0];

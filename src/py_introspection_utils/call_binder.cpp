@@ -31,8 +31,8 @@ const char* const kSignatureOverrides[] = {"__signature__", "__wrapped__", "_par
 // How the parameters of one code object are bound: one slot per parameter,
 // in the code object's order.
 struct BindingPlan {
-  Ref code;    // the code object this plan was read from
-  Ref names;   // co_varnames: the parameters first, in slot order
+  Ref code;   // the code object this plan was read from
+  Ref names;  // co_varnames: the parameters first, in slot order
   Py_ssize_t argcount = 0;
   Py_ssize_t posonly = 0;
   Py_ssize_t kwonly = 0;
@@ -98,10 +98,9 @@ std::unique_ptr<BindingPlan> read_plan(Ref code) {
       plan->sorted_slots.push_back(slot);
     }
   }
-  std::sort(plan->sorted_slots.begin(), plan->sorted_slots.end(),
-            [&](Py_ssize_t a, Py_ssize_t b) {
-              return PyUnicode_Compare(plan->name(a), plan->name(b)) < 0;
-            });
+  std::sort(plan->sorted_slots.begin(), plan->sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+    return PyUnicode_Compare(plan->name(a), plan->name(b)) < 0;
+  });
   plan->code = std::move(code);
   return plan;
 }
@@ -145,8 +144,7 @@ Py_ssize_t keyword_slot(const BindingPlan& plan, PyObject* key) {
 
 // Places the keyword arguments, collecting the others for **kwargs; false
 // when a keyword does not fit (inspect then words the error).
-bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots,
-                    BoundCall& out) {
+bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots, BoundCall& out) {
   // The keyword dict is private to this call (the interpreter builds it for
   // the call), so its values stay alive while the call is bound.
   Ref extra_keywords;
@@ -190,8 +188,8 @@ bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots,
 // Fills the positional parameters from `first` on that are left unbound from
 // __defaults__, read only when a parameter needs one and anew at each call,
 // so that reassigning them is seen at once; false when one has no default.
-bool fill_defaults(const BindingPlan& plan, PyObject* function, Py_ssize_t first,
-                   PyObject** slots, BoundCall& out) {
+bool fill_defaults(const BindingPlan& plan, PyObject* function, Py_ssize_t first, PyObject** slots,
+                   BoundCall& out) {
   Ref defaults;
   for (Py_ssize_t slot = first; slot < plan.argcount; ++slot) {
     if (slots[slot] != nullptr) {
@@ -283,8 +281,8 @@ bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject
   std::fill(slots, slots + plan.slots, nullptr);
   const Py_ssize_t positional = place_positional(plan, args, slots, out);
   if (positional < 0 ||
-      !place_keywords(plan, kwargs != nullptr && PyDict_Size(kwargs) > 0 ? kwargs : nullptr,
-                      slots, out) ||
+      !place_keywords(plan, kwargs != nullptr && PyDict_Size(kwargs) > 0 ? kwargs : nullptr, slots,
+                      out) ||
       !fill_defaults(plan, function_, positional, slots, out) ||
       !fill_keyword_defaults(plan, function_, slots, out)) {
     return false;
@@ -297,12 +295,12 @@ bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject
 }
 
 void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out) {
-  Ref signature = Ref::checked(
-      PyObject_CallFunctionObjArgs(inspect_signature(), function_, nullptr));
+  Ref signature =
+      Ref::checked(PyObject_CallFunctionObjArgs(inspect_signature(), function_, nullptr));
   Ref bind = Ref::checked(PyObject_GetAttr(signature.get(), interned("bind")));
   Ref bound = Ref::checked(PyObject_Call(bind.get(), args, kwargs));
-  Ref ignored = Ref::checked(
-      PyObject_CallMethodObjArgs(bound.get(), interned("apply_defaults"), nullptr));
+  Ref ignored =
+      Ref::checked(PyObject_CallMethodObjArgs(bound.get(), interned("apply_defaults"), nullptr));
   Ref arguments = Ref::checked(PyObject_GetAttr(bound.get(), interned("arguments")));
   add_mapping_items(arguments.get(), out);
   out.keep(std::move(arguments));

@@ -14,7 +14,6 @@ namespace quarrine {
 
 struct BindingPlan;  // call_binder.cpp
 
-
 // Binds the arguments of a call to a function's parameters, defaults filled
 // in, parameters named self left out. Plain Python functions are bound
 // natively from their code object, defaults and keyword defaults, read anew

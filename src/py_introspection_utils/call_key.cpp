@@ -45,9 +45,7 @@ inline std::uint64_t mix_lane(std::uint64_t accumulator, Py_hash_t lane) {
   return accumulator * kPrime1;
 }
 
-inline bool same_text(PyObject* a, PyObject* b) {
-  return a == b || PyUnicode_Compare(a, b) == 0;
-}
+inline bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
 
 // The name as an exact str for a key (a str subclass is copied), refusing
 // what is not a str or cannot be encoded as UTF-8.
@@ -56,8 +54,8 @@ PyObject* exact_name(PyObject* key, BoundCall& out) {
   if (PyUnicode_CheckExact(key)) {
     return key;
   }
-  Ref copy = Ref::checked(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  Ref copy =
+      Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   PyObject* name = copy.get();
   out.keep(std::move(copy));
   return name;
@@ -84,8 +82,8 @@ void add_mapping_items(PyObject* mapping, BoundCall& out) {
 
 void compute_call_hash(BoundCall& call) {
   std::uint64_t accumulator = kPrime5;
-  accumulator = mix_lane(accumulator, call.method_name_hash != -1 ? call.method_name_hash
-                                                                  : hash_of(call.method_name));
+  accumulator = mix_lane(
+      accumulator, call.method_name_hash != -1 ? call.method_name_hash : hash_of(call.method_name));
   for (const CallItem& item : call.items()) {
     accumulator = mix_lane(accumulator, item.name_hash);
     accumulator = mix_lane(accumulator, hash_of(item.value));

@@ -41,11 +41,12 @@ void validate_self_only_method(PyObject* function) {
   Ref inspect = Ref::checked(PyImport_ImportModule("inspect"));
   Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
   Ref signature_function = Ref::checked(PyObject_GetAttrString(inspect.get(), "signature"));
-  Ref signature = Ref::checked(
-      PyObject_CallFunctionObjArgs(signature_function.get(), function, nullptr));
+  Ref signature =
+      Ref::checked(PyObject_CallFunctionObjArgs(signature_function.get(), function, nullptr));
   Ref parameters = Ref::checked(PyObject_GetAttr(signature.get(), interned("parameters")));
   Ref list_type = Ref::checked(PyObject_GetAttrString(builtins.get(), "list"));
-  Ref names = Ref::checked(PyObject_CallFunctionObjArgs(list_type.get(), parameters.get(), nullptr));
+  Ref names =
+      Ref::checked(PyObject_CallFunctionObjArgs(list_type.get(), parameters.get(), nullptr));
   Py_ssize_t count = require(PyList_Size(names.get()));
   std::vector<std::string> texts;
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -114,8 +115,8 @@ void examine_node(PyObject* node, const AstServices& ast, std::vector<Dependency
 }
 
 Ref child_iterator(PyObject* node, const AstServices& ast) {
-  Ref children = Ref::checked(
-      PyObject_CallFunctionObjArgs(ast.iter_child_nodes.get(), node, nullptr));
+  Ref children =
+      Ref::checked(PyObject_CallFunctionObjArgs(ast.iter_child_nodes.get(), node, nullptr));
   return Ref::checked(PyObject_GetIter(children.get()));
 }
 
@@ -156,7 +157,8 @@ std::vector<DependencySpec> ast_inspect_method_dependencies(PyObject* function) 
 
   Ref textwrap = Ref::checked(PyImport_ImportModule("textwrap"));
   Ref dedent = Ref::checked(PyObject_GetAttrString(textwrap.get(), "dedent"));
-  Ref dedented = Ref::checked(PyObject_CallFunctionObjArgs(dedent.get(), source_text.get(), nullptr));
+  Ref dedented =
+      Ref::checked(PyObject_CallFunctionObjArgs(dedent.get(), source_text.get(), nullptr));
   Ref stripped = Ref::checked(PyObject_CallMethod(dedented.get(), "strip", nullptr));
   Ref cleaned = str_from(text_of(stripped.get()));
 
@@ -168,7 +170,8 @@ std::vector<DependencySpec> ast_inspect_method_dependencies(PyObject* function) 
   }
 
   Ref function_def = Ref::checked(PyObject_GetAttrString(ast_module.get(), "FunctionDef"));
-  Ref async_function_def = Ref::checked(PyObject_GetAttrString(ast_module.get(), "AsyncFunctionDef"));
+  Ref async_function_def =
+      Ref::checked(PyObject_GetAttrString(ast_module.get(), "AsyncFunctionDef"));
   AstServices ast{
       Ref::checked(PyObject_GetAttrString(ast_module.get(), "iter_child_nodes")),
       Ref::checked(PyObject_GetAttrString(ast_module.get(), "Call")),

@@ -25,9 +25,13 @@ PyObject* lookup_once(Ref& slot, const char* module_name, const char* attribute)
 
 }  // namespace
 
-PyObject* function_type() { return lookup_once(process_state().function_type, "types", "FunctionType"); }
+PyObject* function_type() {
+  return lookup_once(process_state().function_type, "types", "FunctionType");
+}
 
-PyObject* inspect_signature() { return lookup_once(process_state().inspect_signature, "inspect", "signature"); }
+PyObject* inspect_signature() {
+  return lookup_once(process_state().inspect_signature, "inspect", "signature");
+}
 
 PyObject* interned(const char* text) {
   auto& table = process_state().interned;
@@ -43,7 +47,9 @@ PyObject* interned(const char* text) {
 
 PyObject* method_type() { return lookup_once(process_state().method_type, "types", "MethodType"); }
 
-PyObject* sequence_abc() { return lookup_once(process_state().sequence_abc, "collections.abc", "Sequence"); }
+PyObject* sequence_abc() {
+  return lookup_once(process_state().sequence_abc, "collections.abc", "Sequence");
+}
 
 Ref new_bound_method(PyObject* function, PyObject* instance) {
   ProcessState& services = process_state();
@@ -81,12 +87,14 @@ Ref new_bound_method(PyObject* function, PyObject* instance) {
 
 const FunctionAttributeDescriptor& look_up_function_attribute(FunctionAttribute attribute) {
   static const char* const names[] = {"__code__", "__defaults__", "__kwdefaults__"};
-  FunctionAttributeDescriptor& slot = process_state().function_attributes[static_cast<int>(attribute)];
+  FunctionAttributeDescriptor& slot =
+      process_state().function_attributes[static_cast<int>(attribute)];
   if (slot.get == nullptr) {
     Ref type_dict = Ref::checked(PyObject_GetAttrString(function_type(), "__dict__"));
     Ref name = Ref::checked(PyUnicode_FromString(names[static_cast<int>(attribute)]));
     Ref descriptor = Ref::checked(PyObject_GetItem(type_dict.get(), name.get()));
-    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+    auto get =
+        reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
     if (get == nullptr) {
       raise_error(PyExc_SystemError, "a function attribute has no descriptor");
     }

@@ -9,11 +9,11 @@
 
 namespace quarrine {
 
-PyObject* method_type();              // types.MethodType
-PyObject* function_type();            // types.FunctionType
-PyObject* sequence_abc();             // collections.abc.Sequence
-PyObject* inspect_signature();        // inspect.signature
-PyObject* interned(const char* text); // an immortal interned str
+PyObject* method_type();               // types.MethodType
+PyObject* function_type();             // types.FunctionType
+PyObject* sequence_abc();              // collections.abc.Sequence
+PyObject* inspect_signature();         // inspect.signature
+PyObject* interned(const char* text);  // an immortal interned str
 
 // types.MethodType(function, instance), without building the call twice.
 Ref new_bound_method(PyObject* function, PyObject* instance);
