@@ -1,13 +1,12 @@
-// QuarrineDecorator: record, descriptor operations and the cached call
-// protocol. See decorator.hpp.
+// QuarrineDecorator: its object, descriptor operations and the cached call
+// protocol, which speaks in the instance store's operations. See
+// decorator.hpp.
 #include "decorator.hpp"
 
+#include "process_state.hpp"
+#include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
-#include <pthread.h>
-
-#include <algorithm>
-#include <cstdint>
 #include <new>
 #include <optional>
 #include <utility>
@@ -21,95 +20,41 @@ struct DecoratorObject {
   DecoratorRecord record;
 };
 
-DecoratorObject* as_decorator(PyObject* object) { return reinterpret_cast<DecoratorObject*>(object); }
-
-PyTypeObject* decorator_type_ = nullptr;  // created on first use, kept for the process
-
-// ------------------------------------------------------- native stack
-
-// The address below which a thread's native stack is too close to its end
-// for another cached computation: deep recursion through cached methods then
-// raises RecursionError instead of overflowing the stack.
-std::uintptr_t compute_stack_limit() {
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-    return 0;
-  }
-  void* lowest = nullptr;
-  std::size_t size = 0;
-  int status = pthread_attr_getstack(&attributes, &lowest, &size);
-  pthread_attr_destroy(&attributes);
-  if (status != 0) {
-    return 0;
-  }
-  std::size_t margin = std::min<std::size_t>(size / 4, std::size_t{1} << 20);
-  return reinterpret_cast<std::uintptr_t>(lowest) + margin;
-}
-
-bool native_stack_nearly_exhausted() {
-  thread_local const std::uintptr_t limit = compute_stack_limit();
-  char marker = 0;
-  return reinterpret_cast<std::uintptr_t>(&marker) < limit;
+DecoratorObject* as_decorator(PyObject* object) {
+  return reinterpret_cast<DecoratorObject*>(object);
 }
 
 // ------------------------------------------------- cached call protocol
 
-// Resolves the declared dependencies of a first call to nodes (made, without
-// registration, for dependencies that were never called).
-std::vector<NodeId> declared_nodes(InstanceStore& store, const DecoratorRecord& record) {
-  std::vector<NodeId> nodes;
-  nodes.reserve(record.dependency_keys.size());
-  BoundCall dependency;
-  for (const CallKey& declared : record.dependency_keys) {
-    declared.view(dependency);
-    nodes.push_back(store.find_or_add(dependency));
-  }
-  return nodes;
-}
-
-Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
-  const DecoratorRecord& record = self->record;
+// The instance's store, once the call was checked to be a method call on a
+// QuarrineBase instance of a decorator whose function is still there.
+InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
   if (PyTuple_Size(args) == 0) {
     raise_error(PyExc_ValueError, "quarrined can only be used as an instance method decorator");
   }
-  PyObject* instance = PyTuple_GetItem(args, 0);
-  InstanceStore* found_store = instance_store(instance);
-  if (found_store == nullptr) {
+  InstanceStore* store = instance_store(PyTuple_GetItem(args, 0));
+  if (store == nullptr) {
     raise_error(PyExc_TypeError, "the decorated method's class must inherit from QuarrineBase");
   }
   if (!record.func) {
     raise_error(PyExc_RuntimeError, "the decorated method was cleared by the garbage collector");
   }
-  InstanceStore& store = *found_store;
+  return *store;
+}
 
+Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
+  const DecoratorRecord& record = self->record;
+  InstanceStore& store = store_of_call(record, args);
   BoundCall call;
   record.binder->bind(args, kwargs, call);
 
   PyThreadState* thread = PyThreadState_Get();
-  NodeId node = InstanceStore::kNoNode;
-  std::uint32_t changes_at_start = 0;
+  InstanceStore::Computation computation;
   {
-    CallKey replaced_key;  // released once the guard is let go
     StoreAccess access(store, Access::Exclusive, thread);
-    bool added = false;
-    node = store.find_or_add(call, &added);
-    if (!store.is_registered(node)) {
-      std::vector<NodeId> declared = declared_nodes(store, record);
-      replaced_key = store.register_call(node, call, added, declared);
+    if (Ref stored = store.begin_computation(access, record, call, computation)) {
+      return stored;
     }
-    if (const CallFrame* caller = store.innermost_frame(thread);
-        caller != nullptr && caller->records_dependencies) {
-      store.graph.add_parent_dependency(caller->node, node);
-    }
-    if (PyObject* stored = store.servable_value(node)) {
-      return Ref::borrow(stored);
-    }
-    if (native_stack_nearly_exhausted()) {
-      raise_error(PyExc_RecursionError,
-                  "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
-    }
-    store.push_frame({thread, node, record.track_runtime_dependencies});
-    changes_at_start = store.graph.change_count(node);
   }
 
   // The caller's reference keeps this decorator, and so its function, alive
@@ -117,25 +62,16 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
   // reference of the call's own makes that independent of the decorator.
   Ref function = Ref::borrow(record.func.get());
   Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
-
   {
-    // The function's exception, if it raised, waits aside while the frame is
-    // popped.
+    // The function's exception, if it raised, waits aside while the
+    // computation is finished, and until the references that finishing let
+    // go are released.
     std::optional<PendingErrorScope> pending;
     if (!result) {
       pending.emplace();
     }
-    Ref replaced_value;  // released once the guard is let go
     StoreAccess access(store, Access::Exclusive, thread);
-    store.pop_frame(thread, node);
-    if (result) {
-      if (!record.use_cache) {
-        store.graph.permanently_invalidate(node);
-      }
-      if (store.graph.settle_after_call(node, changes_at_start)) {
-        replaced_value = store.replace_value(node, Ref::borrow(result.get()));
-      }
-    }
+    store.finish_computation(access, record, computation, result.get());
   }
   if (!result) {
     throw_python_error();
@@ -158,7 +94,7 @@ PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*ow
   });
 }
 
-int decorator_descr_set(PyObject* /*self*/, PyObject* /*instance*/, PyObject* value) {
+int decorator_descr_set(PyObject* /*self*/, PyObject* /*instance*/, PyObject* value) noexcept {
   if (value == nullptr) {
     PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
   } else {
@@ -172,12 +108,11 @@ PyObject* decorator_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwar
     auto* type_object = reinterpret_cast<PyObject*>(type);
     Ref module = Ref::checked(PyObject_GetAttrString(type_object, "__module__"));
     Ref name = Ref::checked(PyType_GetQualName(type));
-    PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", module.get(), name.get());
-    throw PyErrOccurred{};
+    raise_format(PyExc_TypeError, "cannot create '%U.%U' instances", module.get(), name.get());
   });
 }
 
-int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
+int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const DecoratorRecord& record = as_decorator(self)->record;
   Py_VISIT(record.func.get());
@@ -192,7 +127,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks reference cycles: the function (and with it its binder) and the
 // dependency keys are moved out first and released afterwards, so that the
 // record is consistent whatever their finalisers do.
-int decorator_clear(PyObject* self) {
+int decorator_clear(PyObject* self) noexcept {
   DecoratorRecord& record = as_decorator(self)->record;
   std::unique_ptr<CallBinder> binder = std::move(record.binder);
   Ref function = std::move(record.func);
@@ -201,7 +136,7 @@ int decorator_clear(PyObject* self) {
   return 0;
 }
 
-void decorator_dealloc(PyObject* self) {
+void decorator_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_decorator(self)->record.~DecoratorRecord();
@@ -230,10 +165,12 @@ PyType_Spec decorator_spec = {
 };
 
 PyTypeObject* decorator_type() {
-  if (decorator_type_ == nullptr) {
-    decorator_type_ = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
+  PyTypeObject*& type = process_state().decorator_type;
+  if (type == nullptr) {
+    type =
+        reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
   }
-  return decorator_type_;
+  return type;
 }
 
 }  // namespace
@@ -249,7 +186,8 @@ Ref new_decorator(DecoratorRecord record) {
 }
 
 const DecoratorRecord* decorator_record(PyObject* object) {
-  if (decorator_type_ == nullptr || !PyObject_TypeCheck(object, decorator_type_)) {
+  PyTypeObject* type = process_state().decorator_type;
+  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
     return nullptr;
   }
   return &as_decorator(object)->record;

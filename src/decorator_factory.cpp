@@ -1,8 +1,10 @@
 // The decorator factories. See decorator_factory.hpp.
 #include "decorator_factory.hpp"
 
+#include "arguments.hpp"
 #include "decorator.hpp"
-#include "py_introspection_utils.hpp"
+#include "process_state.hpp"
+#include "py_introspection_utils/function_source.hpp"
 
 #include <new>
 #include <optional>
@@ -29,9 +31,6 @@ struct FactoryObject {
 };
 
 FactoryObject* as_factory(PyObject* object) { return reinterpret_cast<FactoryObject*>(object); }
-
-PyTypeObject* manual_type_ = nullptr;     // created on first use, kept for the process
-PyTypeObject* automagic_type_ = nullptr;  // likewise
 
 struct FactoryKind {
   const char* new_name;   // as errors name the constructor
@@ -146,7 +145,7 @@ PyObject* automagic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] { return factory_call(self, args, kwargs, kAutomagic); });
 }
 
-int factory_traverse(PyObject* self, visitproc visit, void* arg) {
+int factory_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const FactoryRecord& record = as_factory(self)->record;
   if (record.dependencies) {
@@ -159,7 +158,7 @@ int factory_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Breaks reference cycles through the dependency dicts, which are moved out
 // before they are released.
-int factory_clear(PyObject* self) {
+int factory_clear(PyObject* self) noexcept {
   FactoryRecord& record = as_factory(self)->record;
   if (record.dependencies) {
     std::vector<DependencySpec> released = std::move(*record.dependencies);
@@ -168,7 +167,7 @@ int factory_clear(PyObject* self) {
   return 0;
 }
 
-void factory_dealloc(PyObject* self) {
+void factory_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_factory(self)->record.~FactoryRecord();
@@ -200,19 +199,13 @@ PyType_Slot automagic_slots[] = {
 };
 
 PyType_Spec manual_spec = {
-    "builtins.quarrined",
-    sizeof(FactoryObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "builtins.quarrined", sizeof(FactoryObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     manual_slots,
 };
 
 PyType_Spec automagic_spec = {
-    "builtins.automagically_quarrined",
-    sizeof(FactoryObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    automagic_slots,
+    "builtins.automagically_quarrined",      sizeof(FactoryObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, automagic_slots,
 };
 
 PyTypeObject* type_from(PyTypeObject*& slot, PyType_Spec& spec) {
@@ -224,8 +217,12 @@ PyTypeObject* type_from(PyTypeObject*& slot, PyType_Spec& spec) {
 
 }  // namespace
 
-PyTypeObject* manual_factory_type() { return type_from(manual_type_, manual_spec); }
+PyTypeObject* manual_factory_type() {
+  return type_from(process_state().manual_factory_type, manual_spec);
+}
 
-PyTypeObject* automagic_factory_type() { return type_from(automagic_type_, automagic_spec); }
+PyTypeObject* automagic_factory_type() {
+  return type_from(process_state().automagic_factory_type, automagic_spec);
+}
 
 }  // namespace quarrine

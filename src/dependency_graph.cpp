@@ -158,8 +158,8 @@ void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
   NodeSet& children = children_[parent];
   NodeSet& parents = parents_[child];
   // The edge is in both sets or in neither: scan the smaller one.
-  bool present = children.size() <= parents.size() ? children.contains(child)
-                                                   : parents.contains(parent);
+  bool present =
+      children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
   if (present) {
     return;
   }

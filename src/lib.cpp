@@ -3,7 +3,6 @@
 #include "lib.hpp"
 
 #include "decorator_factory.hpp"
-#include "py_introspection_utils.hpp"
 #include "quarrine_base.hpp"
 
 namespace quarrine {
@@ -20,15 +19,11 @@ void add_member(PyObject* module, const char* name, PyTypeObject* type) {
     }
     PyErr_Clear();
     all = Ref::checked(PyList_New(0));
-    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-      throw_python_error();
-    }
+    require(PyObject_SetAttrString(module, "__all__", all.get()));
   }
   Ref member_name = Ref::checked(PyUnicode_FromString(name));
-  if (PyList_Append(all.get(), member_name.get()) < 0 ||
-      PyObject_SetAttr(module, member_name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
-    throw_python_error();
-  }
+  require(PyList_Append(all.get(), member_name.get()));
+  require(PyObject_SetAttr(module, member_name.get(), reinterpret_cast<PyObject*>(type)));
 }
 
 int module_exec(PyObject* module) {
@@ -48,15 +43,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "quarrine",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "quarrine", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

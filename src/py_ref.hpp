@@ -1,4 +1,6 @@
-// Owned Python references and the module's one error idiom.
+// Owned Python references and the module's one error idiom. The unit owns
+// nothing itself; it defines how every other unit holds references, raises
+// and reports errors. Its definitions are in py_ref.cpp.
 //
 // Rules of use:
 //   * Every PyObject* that the module owns lives in a Ref. A Ref is made only
@@ -32,6 +34,31 @@ struct PyErrOccurred {};
 // Ends the current operation. If the interpreter reported a failure without
 // setting an exception, SystemError takes its place.
 [[noreturn]] void throw_python_error();
+
+// Sets `type` with a fixed message and ends the current operation.
+[[noreturn]] void raise_error(PyObject* type, const char* message);
+
+// Sets `type` with a message formatted as PyErr_Format does and ends the
+// current operation.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// TypeError "'<type>' object is not an instance of '<expected>'" (or "'None'
+// is not an instance of ..." for None).
+[[noreturn]] void raise_wrong_type(PyObject* value, const char* expected);
+
+// Checks the status of an API call that reports failure by a negative value
+// (-1, with an exception set); hands the value back otherwise.
+template <class Status>
+inline Status require(Status status) {
+  if (status < 0) {
+    throw_python_error();
+  }
+  return status;
+}
+
+// Replaces the pending exception by `type` with the message
+// prefix + "<its type's qualified name>: <its text>".
+[[noreturn]] void raise_wrapping_pending(PyObject* type, const char* prefix);
 
 class Ref {
  public:
@@ -114,7 +141,9 @@ class FetchedError {
   PyObject* type() const noexcept { return type_.get(); }
   PyObject* value() const noexcept { return value_.get(); }
   // Makes it the pending exception again.
-  void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+  void restore() noexcept {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  }
 
  private:
   Ref type_;

@@ -1,239 +1,16 @@
-// QuarrineBase: the instance store, its access guard, and the methods through
-// which user code reads, changes, reports, dumps and loads it. See
-// quarrine_base.hpp.
+// QuarrineBase: the type, its slots and method table, and the methods that
+// read, change and report an instance's store (dump and load are in
+// quarrine_base_dump_load.cpp). See quarrine_base.hpp.
 #include "quarrine_base.hpp"
 
-#include "decorator.hpp"
+#include "arguments.hpp"
+#include "process_state.hpp"
 
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <random>
-#include <string>
-#include <unordered_set>
-#include <utility>
+#include <string_view>
+#include <vector>
 
 namespace quarrine {
-
-// ========================================================= access guard
-
-namespace {
-
-// One lock and condition for every guard's waiters: waits are rare, and a
-// woken waiter simply checks its own guard again.
-std::mutex& waiting_mutex() {
-  static std::mutex* mutex = new std::mutex();
-  return *mutex;
-}
-
-std::condition_variable& waiting_condition() {
-  static std::condition_variable* condition = new std::condition_variable();
-  return *condition;
-}
-
-}  // namespace
-
-bool AccessGuard::held_by(PyThreadState* thread) const noexcept {
-  return exclusive_holder_ == thread ||
-         std::find(shared_holders_.begin(), shared_holders_.end(), thread) != shared_holders_.end();
-}
-
-void AccessGuard::acquire(Access access, PyThreadState* thread) {
-  for (;;) {
-    if (access == Access::Exclusive && state_ == 0) {
-      state_ = -1;
-      exclusive_holder_ = thread;
-      return;
-    }
-    if (access == Access::Shared && state_ >= 0) {
-      shared_holders_.push_back(thread);
-      ++state_;
-      return;
-    }
-    if (held_by(thread)) {
-      raise_error(PyExc_RuntimeError,
-                  access == Access::Exclusive ? "Already borrowed" : "Already mutably borrowed");
-    }
-    wait_for_release();
-  }
-}
-
-void AccessGuard::release(Access access, PyThreadState* thread) noexcept {
-  if (access == Access::Exclusive) {
-    state_ = 0;
-    exclusive_holder_ = nullptr;
-  } else {
-    auto held = std::find(shared_holders_.rbegin(), shared_holders_.rend(), thread);
-    if (held != shared_holders_.rend()) {
-      shared_holders_.erase(std::next(held).base());
-    }
-    --state_;
-  }
-  if (waiters_ != 0) {
-    {
-      std::lock_guard<std::mutex> lock(waiting_mutex());
-      releases_.fetch_add(1, std::memory_order_relaxed);
-    }
-    waiting_condition().notify_all();
-  }
-}
-
-void AccessGuard::wait_for_release() {
-  ++waiters_;
-  // Read with the interpreter lock held; every release changes the count
-  // with that lock and the waiting mutex held, so no wake-up is missed.
-  const std::uint64_t seen = releases_.load(std::memory_order_relaxed);
-  PyThreadState* saved = PyEval_SaveThread();
-  {
-    std::unique_lock<std::mutex> lock(waiting_mutex());
-    waiting_condition().wait(lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
-  }
-  PyEval_RestoreThread(saved);
-  --waiters_;
-}
-
-// ======================================================= instance store
-
-NodeId InstanceStore::find(const BoundCall& call) const {
-  if (slots_.empty()) {
-    return kNoNode;
-  }
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(call.hash) >> 32);
-  for (std::size_t index = static_cast<std::size_t>(call.hash) & mask_;; index = (index + 1) & mask_) {
-    const Slot slot = slots_[index];
-    if (slot.node == kNoNode) {
-      return kNoNode;
-    }
-    // Nothing can change the store while it is held, so the key stays put
-    // while its values are compared.
-    if (slot.hash_bits == bits && nodes_[slot.node].key.hash() == call.hash &&
-        nodes_[slot.node].key.matches(call)) {
-      return slot.node;
-    }
-  }
-}
-
-void InstanceStore::insert_slot(NodeId node) noexcept {
-  const Py_hash_t hash = nodes_[node].key.hash();
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
-  std::size_t index = static_cast<std::size_t>(hash) & mask_;
-  while (slots_[index].node != kNoNode) {
-    index = (index + 1) & mask_;
-  }
-  slots_[index] = {node, bits};
-}
-
-void InstanceStore::grow_table() {
-  std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-  std::vector<Slot> grown(capacity, Slot{kNoNode, 0});
-  slots_.swap(grown);
-  mask_ = capacity - 1;
-  for (const Slot& slot : grown) {
-    if (slot.node != kNoNode) {
-      insert_slot(slot.node);
-    }
-  }
-}
-
-NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
-  NodeId node = find(call);
-  if (added != nullptr) {
-    *added = node == kNoNode;
-  }
-  if (node != kNoNode) {
-    return node;
-  }
-  // Everything that can fail, or allocate Python objects (and so run the
-  // collector), happens before the store changes.
-  CallKey key(call);
-  auto make_room = [](auto& table) {
-    if (table.size() == table.capacity()) {
-      table.reserve(table.empty() ? 16 : table.size() * 2);
-    }
-  };
-  make_room(nodes_);
-  if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
-    grow_table();
-  }
-  node = graph.add_node();
-  nodes_.push_back({std::move(key), Ref(), false});
-  insert_slot(node);
-  return node;
-}
-
-CallKey InstanceStore::register_call(NodeId node, const BoundCall& call, bool key_is_from_call,
-                                     std::span<const NodeId> declared) {
-  CallKey replaced;
-  if (!key_is_from_call) {
-    // The node stood for a declared dependency or an updated value; the
-    // reports show the key of its first real call.
-    replaced = std::exchange(nodes_[node].key, CallKey(call));
-  }
-  graph.register_node(node, declared);
-  nodes_[node].registered = true;
-  return replaced;
-}
-
-PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
-  if (graph.state_of(node) != ValidationState::Valid) {
-    return nullptr;
-  }
-  return nodes_[node].value.get();
-}
-
-Ref InstanceStore::replace_value(NodeId node, Ref value) noexcept {
-  return std::exchange(nodes_[node].value, std::move(value));
-}
-
-std::vector<Ref> InstanceStore::take_values() {
-  std::vector<Ref> taken;
-  taken.reserve(nodes_.size());
-  for (Node& node : nodes_) {
-    if (node.value) {
-      taken.push_back(std::move(node.value));
-    }
-  }
-  return taken;
-}
-
-const CallFrame* InstanceStore::innermost_frame(PyThreadState* thread) const noexcept {
-  for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
-    if (frame->thread == thread) {
-      return &*frame;
-    }
-  }
-  return nullptr;
-}
-
-void InstanceStore::push_frame(const CallFrame& frame) { frames_.push_back(frame); }
-
-void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
-  for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
-    if (frame->thread == thread && frame->node == node) {
-      frames_.erase(std::next(frame).base());
-      return;
-    }
-  }
-}
-
-int InstanceStore::traverse(visitproc visit, void* arg) const {
-  for (const Node& node : nodes_) {
-    if (int status = node.key.traverse(visit, arg)) {
-      return status;
-    }
-    Py_VISIT(node.value.get());
-  }
-  return 0;
-}
-
-void InstanceStore::clear_into(std::vector<Node>& released) noexcept {
-  released = std::move(nodes_);
-  nodes_ = std::vector<Node>();
-  slots_ = std::vector<Slot>();
-  mask_ = 0;
-  graph.clear();
-}
 
 // ======================================================== QuarrineBase
 
@@ -244,8 +21,6 @@ struct BaseObject {
   InstanceStore store;
 };
 
-PyTypeObject* base_type_ = nullptr;  // created on first use, kept for the process
-
 InstanceStore& store_of(PyObject* self) { return reinterpret_cast<BaseObject*>(self)->store; }
 
 using KeywordMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
@@ -254,7 +29,8 @@ using KeywordMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 Ref method_name_argument(PyObject* argument) {
   return converting("method_name", [&] {
     std::string_view text = text_of(argument);
-    return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return Ref::checked(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }
 
@@ -262,12 +38,13 @@ Ref method_name_argument(PyObject* argument) {
 
 PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.get_cached_value", {"method_name"}, 1, true};
+    static const MethodParameters parameters{
+        "QuarrineBase.get_cached_value", {"method_name"}, 1, true};
     PyObject* values[1];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared, PyThreadState_Get());
+    StoreAccess access(store, Access::Shared);
     Ref name = method_name_argument(values[0]);
     NodeId node = InstanceStore::kNoNode;
     try {
@@ -286,21 +63,17 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.update_cached_value",
-                                             {"method_name", "value"}, 2, true};
+    static const MethodParameters parameters{
+        "QuarrineBase.update_cached_value", {"method_name", "value"}, 2, true};
     PyObject* values[2];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
-    Ref replaced;  // released once the guard is let go
-    StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
+    StoreAccess access(store, Access::Exclusive);
     Ref name = method_name_argument(values[0]);
     BoundCall call;
     bind_keywords(name.get(), keywords.get(), call);
-    NodeId node = store.find_or_add(call);
-    store.graph.temporarily_invalidate(node);
-    replaced = store.replace_value(node, Ref::borrow(values[1]));
-    store.graph.validate(node);
+    store.update_value(access, call, values[1]);
     return Ref::borrow(Py_None);
   });
 }
@@ -308,18 +81,10 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
   return call_boundary([&]() -> Ref {
     InstanceStore& store = store_of(self);
-    std::vector<Ref> released;  // released once the guard is let go
-    StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
-    store.graph.invalidate_all();
-    released = store.take_values();
+    StoreAccess access(store, Access::Exclusive);
+    store.clear(access);
     return Ref::borrow(Py_None);
   });
-}
-
-void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  if (PyDict_SetItem(dict, key, value) < 0) {
-    throw_python_error();
-  }
 }
 
 // A dict from the report key of every registered node to value_of(node),
@@ -328,14 +93,14 @@ template <class ValueOf>
 PyObject* report(PyObject* self, ValueOf&& value_of) {
   return call_boundary([&]() -> Ref {
     InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared, PyThreadState_Get());
+    StoreAccess access(store, Access::Shared);
     Ref result = Ref::checked(PyDict_New());
     for (NodeId node = 0; node < store.node_count(); ++node) {
       if (!store.is_registered(node)) {
         continue;
       }
       if (Ref value = value_of(store, node)) {
-        set_item(result.get(), store.report_key(node).get(), value.get());
+        require(PyDict_SetItem(result.get(), store.report_key(node).get(), value.get()));
       }
     }
     return result;
@@ -343,7 +108,8 @@ PyObject* report(PyObject* self, ValueOf&& value_of) {
 }
 
 PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
-  return report(self, [](InstanceStore& store, NodeId node) { return Ref::borrow(store.value(node)); });
+  return report(self,
+                [](InstanceStore& store, NodeId node) { return Ref::borrow(store.value(node)); });
 }
 
 // --------------------------------------------------------------- reports
@@ -351,9 +117,9 @@ PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
 PyObject* base_get_dependency_graph(PyObject* self, PyObject* /*unused*/) {
   return report(self, [](InstanceStore& store, NodeId node) {
     Ref children = Ref::checked(PySet_New(nullptr));
-    for (NodeId child : store.graph.children_of(node)) {
-      if (store.is_registered(child) && PySet_Add(children.get(), store.report_key(child).get()) < 0) {
-        throw_python_error();
+    for (NodeId child : store.graph().children_of(node)) {
+      if (store.is_registered(child)) {
+        require(PySet_Add(children.get(), store.report_key(child).get()));
       }
     }
     return children;
@@ -362,215 +128,7 @@ PyObject* base_get_dependency_graph(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* base_get_validation_state(PyObject* self, PyObject* /*unused*/) {
   return report(self, [](InstanceStore& store, NodeId node) {
-    return Ref::checked(PyUnicode_FromString(validation_state_text(store.graph.state_of(node))));
-  });
-}
-
-// ------------------------------------------------------------ dump, load
-
-// The calling thread's generator of random orders, seeded from the
-// operating system.
-std::mt19937_64& random_generator() {
-  thread_local std::mt19937_64 generator = [] {
-    std::random_device entropy;
-    std::seed_seq seed{entropy(), entropy(), entropy(), entropy(), entropy(), entropy()};
-    return std::mt19937_64(seed);
-  }();
-  return generator;
-}
-
-// A uniform random permutation: each element swaps with one drawn from the
-// elements before it and itself.
-void shuffle(std::vector<std::string>& names) {
-  if (names.size() < 2) {
-    return;
-  }
-  std::mt19937_64& generator = random_generator();
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    std::uniform_int_distribution<std::size_t> pick(0, i);
-    std::swap(names[i], names[pick(generator)]);
-  }
-}
-
-// `order` as a list of names; none for None or an absent argument (which
-// is what an empty sequence amounts to as well).
-std::vector<std::string> order_argument(PyObject* order) {
-  std::vector<std::string> names;
-  if (order == nullptr || order == Py_None) {
-    return names;
-  }
-  return converting("order", [&] {
-    if (PyUnicode_Check(order)) {
-      raise_error(PyExc_TypeError, "'order' must be a sequence of method names, not a single str");
-    }
-    int is_sequence = PyObject_IsInstance(order, sequence_abc());
-    if (is_sequence < 0) {
-      throw_python_error();
-    }
-    if (is_sequence == 0) {
-      raise_wrong_type(order, "Sequence");
-    }
-    Ref items = Ref::checked(PySequence_List(order));
-    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-      names.emplace_back(text_of(PyList_GetItem(items.get(), i)));
-    }
-    return names;
-  });
-}
-
-Ref str_from(const std::string& text) {
-  return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-// Calls `name` on the instance with no arguments, as user code would.
-Ref call_method(PyObject* self, const std::string& name) {
-  Ref attribute_name = str_from(name);
-  Ref method = Ref::checked(PyObject_GetAttr(self, attribute_name.get()));
-  return Ref::checked(PyObject_CallNoArgs(method.get()));
-}
-
-// The serialisable method names of the instance's class, in MRO order: the
-// first class that defines a name decides for it.
-std::vector<std::string> serialisable_methods(PyObject* self) {
-  Ref mro = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
-  Ref classes = Ref::checked(PySequence_List(mro.get()));
-  std::vector<std::string> found;
-  std::unordered_set<std::string> met;
-  for (Py_ssize_t i = 0; i < PyList_Size(classes.get()); ++i) {
-    Ref namespace_ = Ref::checked(PyObject_GetAttrString(PyList_GetItem(classes.get(), i), "__dict__"));
-    Ref items = Ref::checked(PyObject_CallMethod(namespace_.get(), "items", nullptr));
-    Ref iterator = Ref::checked(PyObject_GetIter(items.get()));
-    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref name_object = Ref::checked(PySequence_GetItem(pair.get(), 0));
-      Ref value = Ref::checked(PySequence_GetItem(pair.get(), 1));
-      std::string name(text_of(name_object.get()));
-      if (name.size() >= 2 && name.compare(0, 2, "__") == 0) {
-        continue;
-      }
-      if (!met.insert(name).second) {
-        continue;
-      }
-      const DecoratorRecord* record = decorator_record(value.get());
-      if (record != nullptr && record->serialisable) {
-        found.push_back(std::move(name));
-      }
-    }
-    if (PyErr_Occurred() != nullptr) {
-      throw_python_error();
-    }
-  }
-  return found;
-}
-
-PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.dump_cache", {"order"}, 0, false};
-    PyObject* values[1];
-    parse_method_arguments(parameters, args, kwargs, values);
-    std::vector<std::string> order = order_argument(values[0]);
-
-    std::vector<std::string> remaining = serialisable_methods(self);
-    std::vector<std::string> sequence;
-    std::unordered_set<std::string> taken;
-    for (const std::string& name : order) {
-      if (!taken.insert(name).second) {
-        continue;
-      }
-      auto found = std::find(remaining.begin(), remaining.end(), name);
-      if (found != remaining.end()) {
-        remaining.erase(found);
-        sequence.push_back(name);
-      }
-    }
-    shuffle(remaining);
-    sequence.insert(sequence.end(), remaining.begin(), remaining.end());
-
-    Ref result = Ref::checked(PyDict_New());
-    for (const std::string& name : sequence) {
-      Ref value = call_method(self, name);
-      set_item(result.get(), str_from(name).get(), value.get());
-    }
-    return result;
-  });
-}
-
-// Loads one entry of `data` into the instance (see load_cache).
-void load_entry(PyObject* self, PyObject* data, const std::string& name) {
-  Ref key = str_from(name);
-  PyObject* value = PyDict_GetItemWithError(data, key.get());
-  if (value == nullptr) {
-    if (PyErr_Occurred() != nullptr) {
-      throw_python_error();
-    }
-    return;
-  }
-  Ref loaded = Ref::borrow(value);  // the call below may change `data`
-  Ref attribute = Ref::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), key.get()));
-  const DecoratorRecord* record = decorator_record(attribute.get());
-  if (record == nullptr) {
-    PyErr_Format(PyExc_ValueError, "Method '%s' is not decorated with @quarrined", name.c_str());
-    throw PyErrOccurred{};
-  }
-  if (!record->serialisable) {
-    PyErr_Format(PyExc_ValueError, "Method '%s' is not marked as serialisable", name.c_str());
-    throw PyErrOccurred{};
-  }
-  validate_self_only_method(record->func.get());
-  Ref ignored = call_method(self, name);
-
-  BoundCall call;
-  try {
-    bind_keywords(key.get(), nullptr, call);
-  } catch (const PyErrOccurred&) {
-    std::string prefix = "Failed to hash '" + name + "': ";
-    raise_wrapping_pending(PyExc_ValueError, prefix.c_str());
-  }
-  InstanceStore& store = store_of(self);
-  Ref replaced;  // released once the guard is let go
-  StoreAccess access(store, Access::Exclusive, PyThreadState_Get());
-  NodeId node = store.find_or_add(call);
-  replaced = store.replace_value(node, std::move(loaded));
-}
-
-PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&]() -> Ref {
-    static const MethodParameters parameters{"QuarrineBase.load_cache", {"data", "order"}, 1, false};
-    PyObject* values[2];
-    parse_method_arguments(parameters, args, kwargs, values);
-    PyObject* data = values[0];
-    converting("data", [&] {
-      if (!PyDict_Check(data)) {
-        raise_wrong_type(data, "dict");
-      }
-    });
-    std::vector<std::string> order = order_argument(values[1]);
-    Ref keep_data = Ref::borrow(data);
-
-    std::vector<std::string> keys;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(data, &position, &key, &value)) {
-      keys.emplace_back(text_of(key));
-    }
-
-    std::unordered_set<std::string> taken;
-    for (const std::string& name : order) {
-      if (taken.insert(name).second) {
-        load_entry(self, data, name);
-      }
-    }
-    std::vector<std::string> rest;
-    for (std::string& name : keys) {
-      if (taken.count(name) == 0) {
-        rest.push_back(std::move(name));
-      }
-    }
-    shuffle(rest);
-    for (const std::string& name : rest) {
-      load_entry(self, data, name);
-    }
-    return Ref::borrow(Py_None);
+    return Ref::checked(PyUnicode_FromString(validation_state_text(store.graph().state_of(node))));
   });
 }
 
@@ -587,19 +145,19 @@ PyObject* base_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/)
   });
 }
 
-int base_traverse(PyObject* self, visitproc visit, void* arg) {
+int base_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   return store_of(self).traverse(visit, arg);
 }
 
-int base_clear(PyObject* self) {
+int base_clear(PyObject* self) noexcept {
   // Released after the store is consistent (and empty) again.
-  std::vector<InstanceStore::Node> released;
+  std::vector<StoredNode> released;
   store_of(self).clear_into(released);
   return 0;
 }
 
-void base_dealloc(PyObject* self) {
+void base_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   base_clear(self);
@@ -654,14 +212,16 @@ PyType_Spec base_spec = {
 }  // namespace
 
 PyTypeObject* quarrine_base_type() {
-  if (base_type_ == nullptr) {
-    base_type_ = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&base_spec)).release());
+  PyTypeObject*& type = process_state().base_type;
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&base_spec)).release());
   }
-  return base_type_;
+  return type;
 }
 
 InstanceStore* instance_store(PyObject* object) {
-  if (base_type_ == nullptr || !PyObject_TypeCheck(object, base_type_)) {
+  PyTypeObject* type = process_state().base_type;
+  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
     return nullptr;
   }
   return &store_of(object);

@@ -5,7 +5,8 @@ from pathlib import Path
 
 import pytest
 
-SOURCES = sorted((Path(__file__).parent.parent / "src").glob("*.[ch]pp"))
+SRC = Path(__file__).parent.parent / "src"
+SOURCES = sorted(SRC.rglob("*.[ch]pp"))
 
 # These touch reference counts behind a debug interpreter's back, which would
 # make the leak tests' totals meaningless; Py_IncRef and Py_DecRef do not.
@@ -14,10 +15,10 @@ BANNED = re.compile(
 )
 
 
-@pytest.mark.parametrize("source", SOURCES, ids=lambda path: path.name)
+@pytest.mark.parametrize("source", SOURCES, ids=lambda path: str(path.relative_to(SRC)))
 def test_reference_counts_change_only_through_the_functions(source):
     hits = [
-        f"{source.name}:{number}: {line.strip()}"
+        f"{source.relative_to(SRC)}:{number}: {line.strip()}"
         for number, line in enumerate(source.read_text().splitlines(), 1)
         if BANNED.search(line)
     ]
@@ -25,7 +26,8 @@ def test_reference_counts_change_only_through_the_functions(source):
 
 
 def test_the_sources_are_there():
-    assert {path.stem for path in SOURCES} >= {
+    units = {path.stem for path in SOURCES} | {path.parent.name for path in SOURCES}
+    assert units >= {
         "lib", "dependency_graph", "decorator", "quarrine_base", "decorator_factory",
         "py_introspection_utils", "py_ref",
     }

@@ -150,17 +150,25 @@ TEST_P(SettleTest, TheStateFollowsTheParents) {
 
 INSTANTIATE_TEST_SUITE_P(
     Parents, SettleTest,
-    ::testing::Values(
-        SettleCase{"NoParents", {}, State::Valid, true},
-        SettleCase{"AllValid", {State::Valid, State::Valid}, State::Valid, true},
-        SettleCase{"ValidAndInvalid", {State::Valid, State::Invalid}, State::Invalid, false},
-        SettleCase{"InvalidThenPermanent", {State::Invalid, State::PermanentlyInvalid},
-                   State::PermanentlyInvalid, false},
-        SettleCase{"PermanentThenInvalid", {State::PermanentlyInvalid, State::Invalid},
-                   State::PermanentlyInvalid, false},
-        SettleCase{"ValidAndPermanent", {State::Valid, State::PermanentlyInvalid},
-                   State::PermanentlyInvalid, false}),
-    [](const ::testing::TestParamInfo<SettleCase>& param_info) { return std::string(param_info.param.name); });
+    ::testing::Values(SettleCase{"NoParents", {}, State::Valid, true},
+                      SettleCase{"AllValid", {State::Valid, State::Valid}, State::Valid, true},
+                      SettleCase{
+                          "ValidAndInvalid", {State::Valid, State::Invalid}, State::Invalid, false},
+                      SettleCase{"InvalidThenPermanent",
+                                 {State::Invalid, State::PermanentlyInvalid},
+                                 State::PermanentlyInvalid,
+                                 false},
+                      SettleCase{"PermanentThenInvalid",
+                                 {State::PermanentlyInvalid, State::Invalid},
+                                 State::PermanentlyInvalid,
+                                 false},
+                      SettleCase{"ValidAndPermanent",
+                                 {State::Valid, State::PermanentlyInvalid},
+                                 State::PermanentlyInvalid,
+                                 false}),
+    [](const ::testing::TestParamInfo<SettleCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 TEST_F(GraphTest, ANeverCalledDeclaredDependencyMakesTheNodePermanentlyInvalid) {
   NodeId declared = stateless();

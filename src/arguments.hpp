@@ -1,0 +1,52 @@
+// The argument conventions that every entry point of the module shares: the
+// binding of a call of one of the module's own methods to its parameters
+// (with the interpreter's usual TypeErrors), the conversion of str and flag
+// arguments, and the note that names the parameter whose conversion failed.
+// The unit holds no state.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+namespace quarrine {
+
+// The UTF-8 text of a str (or subclass); the wrong-type error otherwise.
+std::string_view text_of(PyObject* value);
+
+// Runs `convert`; if it fails, the pending exception gets the note
+// "while processing '<parameter>'" (when the note can be attached).
+void attach_processing_note(const char* parameter) noexcept;
+template <class Convert>
+auto converting(const char* parameter, Convert&& convert) {
+  try {
+    return convert();
+  } catch (const PyErrOccurred&) {
+    attach_processing_note(parameter);
+    throw;
+  }
+}
+
+// A decorator option: a bool, or a numpy boolean through its truth value.
+bool flag_value(PyObject* value);
+
+// Binds a call of one of the module's own methods, raising the interpreter's
+// usual TypeErrors with the method named as "Class.method()". The counts in
+// the messages include self, as for a method written in Python.
+struct MethodParameters {
+  const char* qualified_name;                // "QuarrineBase.load_cache"
+  std::initializer_list<const char*> names;  // after self, in order
+  std::size_t required;                      // how many leading names
+  bool var_keyword;                          // collects other keywords
+};
+
+// `values` receives one borrowed reference per name (null when absent); the
+// caller's args and kwargs keep them alive. Surplus keywords, when the method
+// takes them, go into `extra_keywords` (left empty when there are none).
+void parse_method_arguments(const MethodParameters& parameters, PyObject* args, PyObject* kwargs,
+                            std::span<PyObject*> values, Ref* extra_keywords = nullptr);
+
+}  // namespace quarrine

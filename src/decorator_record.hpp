@@ -1,0 +1,34 @@
+// The record of a QuarrineDecorator: what a decorated method is, as the
+// cached call protocol and the base class's dump and load read it. The
+// record is immutable once its decorator is made; the decorator owns it and,
+// through it, the function, the call keys of the declared dependencies and
+// the binder. This header is all that other units see of the decorator's
+// object.
+#pragma once
+
+#include "py_introspection_utils/call_binder.hpp"
+#include "py_introspection_utils/call_key.hpp"
+#include "py_ref.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quarrine {
+
+struct DecoratorRecord {
+  std::vector<CallKey> dependency_keys;  // in declaration order, duplicates kept
+  std::string method_name;               // the function's __name__ at decoration
+  Ref method_name_object;                // the same, as an interned str
+  Ref func;                              // the decorated function itself
+  bool use_cache = true;
+  bool track_runtime_dependencies = false;
+  bool serialisable = false;
+  std::unique_ptr<CallBinder> binder;  // binds calls of `func`
+};
+
+// The record of a decorator (or of an instance of a subtype), else null.
+// Borrowed: the decorator object keeps it alive.
+const DecoratorRecord* decorator_record(PyObject* object);
+
+}  // namespace quarrine

@@ -1,0 +1,327 @@
+// The instance store, its operations and its access guard. See
+// instance_store.hpp.
+#include "instance_store.hpp"
+
+#include "process_state.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+namespace quarrine {
+
+// ========================================================= access guard
+
+bool AccessGuard::held_by(PyThreadState* thread) const noexcept {
+  return exclusive_holder_ == thread ||
+         std::find(shared_holders_.begin(), shared_holders_.end(), thread) != shared_holders_.end();
+}
+
+void AccessGuard::acquire_contended(Access access, PyThreadState* thread) {
+  for (;;) {
+    if (access == Access::Exclusive && state_ == 0) {
+      state_ = -1;
+      exclusive_holder_ = thread;
+      return;
+    }
+    if (access == Access::Shared && state_ >= 0) {
+      shared_holders_.push_back(thread);
+      ++state_;
+      return;
+    }
+    if (held_by(thread)) {
+      raise_error(PyExc_RuntimeError,
+                  access == Access::Exclusive ? "Already borrowed" : "Already mutably borrowed");
+    }
+    wait_for_release();
+  }
+}
+
+void AccessGuard::release_contended(Access access, PyThreadState* thread) noexcept {
+  if (access == Access::Exclusive) {
+    state_ = 0;
+    exclusive_holder_ = nullptr;
+  } else {
+    auto held = std::find(shared_holders_.rbegin(), shared_holders_.rend(), thread);
+    if (held != shared_holders_.rend()) {
+      shared_holders_.erase(std::next(held).base());
+    }
+    --state_;
+  }
+  if (waiters_ != 0) {
+    {
+      std::lock_guard<std::mutex> lock(process_state().guard_wait_mutex);
+      releases_.fetch_add(1, std::memory_order_relaxed);
+    }
+    process_state().guard_wait_condition.notify_all();
+  }
+}
+
+void AccessGuard::wait_for_release() {
+  ++waiters_;
+  // Read with the interpreter lock held; every release changes the count
+  // with that lock and the waiting mutex held, so no wake-up is missed.
+  const std::uint64_t seen = releases_.load(std::memory_order_relaxed);
+  PyThreadState* saved = PyEval_SaveThread();
+  {
+    std::unique_lock<std::mutex> lock(process_state().guard_wait_mutex);
+    process_state().guard_wait_condition.wait(
+        lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
+  }
+  PyEval_RestoreThread(saved);
+  --waiters_;
+}
+
+// ========================================================= release list
+
+ReleaseList::Lists& ReleaseList::lists() {
+  if (!lists_) {
+    lists_ = std::make_unique<Lists>();
+  }
+  return *lists_;
+}
+
+void ReleaseList::add(Ref reference) {
+  if (reference) {
+    lists().references.push_back(std::move(reference));
+  }
+}
+
+void ReleaseList::add(CallKey key) {
+  if (key) {
+    lists().keys.push_back(std::move(key));
+  }
+}
+
+// ======================================================= instance store
+
+NodeId InstanceStore::find(const BoundCall& call) const {
+  if (slots_.empty()) {
+    return kNoNode;
+  }
+  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(call.hash) >> 32);
+  for (std::size_t index = static_cast<std::size_t>(call.hash) & mask_;;
+       index = (index + 1) & mask_) {
+    const Slot slot = slots_[index];
+    if (slot.node == kNoNode) {
+      return kNoNode;
+    }
+    // Nothing can change the store while it is held, so the key stays put
+    // while its values are compared.
+    if (slot.hash_bits == bits && nodes_[slot.node].key.hash() == call.hash &&
+        nodes_[slot.node].key.matches(call)) {
+      return slot.node;
+    }
+  }
+}
+
+void InstanceStore::insert_slot(NodeId node) noexcept {
+  const Py_hash_t hash = nodes_[node].key.hash();
+  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+  std::size_t index = static_cast<std::size_t>(hash) & mask_;
+  while (slots_[index].node != kNoNode) {
+    index = (index + 1) & mask_;
+  }
+  slots_[index] = {node, bits};
+}
+
+void InstanceStore::grow_table() {
+  std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+  std::vector<Slot> grown(capacity, Slot{kNoNode, 0});
+  slots_.swap(grown);
+  mask_ = capacity - 1;
+  for (const Slot& slot : grown) {
+    if (slot.node != kNoNode) {
+      insert_slot(slot.node);
+    }
+  }
+}
+
+NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
+  NodeId node = find(call);
+  if (added != nullptr) {
+    *added = node == kNoNode;
+  }
+  if (node != kNoNode) {
+    return node;
+  }
+  // Everything that can fail, or allocate Python objects (and so run the
+  // collector), happens before the store changes.
+  CallKey key(call);
+  auto make_room = [](auto& table) {
+    if (table.size() == table.capacity()) {
+      table.reserve(table.empty() ? 16 : table.size() * 2);
+    }
+  };
+  make_room(nodes_);
+  if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
+    grow_table();
+  }
+  node = graph_.add_node();
+  nodes_.push_back({std::move(key), Ref(), false});
+  insert_slot(node);
+  return node;
+}
+
+void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundCall& call,
+                                  bool key_is_from_call, const DecoratorRecord& record) {
+  // The declared dependencies are resolved to nodes (made, without
+  // registration, for dependencies that were never called) first: finding
+  // them compares keys, which may fail.
+  std::vector<NodeId> declared;
+  declared.reserve(record.dependency_keys.size());
+  BoundCall dependency;
+  for (const CallKey& key : record.dependency_keys) {
+    key.view(dependency);
+    declared.push_back(find_or_add(dependency));
+  }
+  if (!key_is_from_call) {
+    // The node stood for a declared dependency or an updated value; the
+    // reports show the key of its first real call.
+    access.released().add(std::exchange(nodes_[node].key, CallKey(call)));
+  }
+  graph_.register_node(node, declared);
+  nodes_[node].registered = true;
+}
+
+PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
+  if (graph_.state_of(node) != ValidationState::Valid) {
+    return nullptr;
+  }
+  return nodes_[node].value.get();
+}
+
+const CallFrame* InstanceStore::innermost_frame(PyThreadState* thread) const noexcept {
+  for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
+    if (frame->thread == thread) {
+      return &*frame;
+    }
+  }
+  return nullptr;
+}
+
+void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
+  for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
+    if (frame->thread == thread && frame->node == node) {
+      frames_.erase(std::next(frame).base());
+      return;
+    }
+  }
+}
+
+// ================================================== cached call protocol
+
+namespace {
+
+// The address below which a thread's native stack is too close to its end
+// for another cached computation: deep recursion through cached methods then
+// raises RecursionError instead of overflowing the stack.
+std::uintptr_t compute_stack_limit() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+    return 0;
+  }
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  int status = pthread_attr_getstack(&attributes, &lowest, &size);
+  pthread_attr_destroy(&attributes);
+  if (status != 0) {
+    return 0;
+  }
+  std::size_t margin = std::min<std::size_t>(size / 4, std::size_t{1} << 20);
+  return reinterpret_cast<std::uintptr_t>(lowest) + margin;
+}
+
+bool native_stack_nearly_exhausted() {
+  thread_local const std::uintptr_t limit = compute_stack_limit();
+  char marker = 0;
+  return reinterpret_cast<std::uintptr_t>(&marker) < limit;
+}
+
+}  // namespace
+
+Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord& record,
+                                     const BoundCall& call, Computation& computation) {
+  bool added = false;
+  const NodeId node = find_or_add(call, &added);
+  if (!nodes_[node].registered) {
+    register_call(access, node, call, added, record);
+  }
+  if (const CallFrame* caller = innermost_frame(access.thread());
+      caller != nullptr && caller->records_dependencies) {
+    graph_.add_parent_dependency(caller->node, node);
+  }
+  if (PyObject* stored = servable_value(node)) {
+    return Ref::borrow(stored);
+  }
+  if (native_stack_nearly_exhausted()) {
+    raise_error(
+        PyExc_RecursionError,
+        "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
+  }
+  frames_.push_back({access.thread(), node, record.track_runtime_dependencies});
+  computation.node = node;
+  computation.changes_at_start = graph_.change_count(node);
+  return Ref();
+}
+
+void InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecord& record,
+                                       const Computation& computation, PyObject* result) {
+  const NodeId node = computation.node;
+  pop_frame(access.thread(), node);
+  if (result == nullptr) {
+    return;
+  }
+  if (!record.use_cache) {
+    graph_.permanently_invalidate(node);
+  }
+  if (graph_.settle_after_call(node, computation.changes_at_start)) {
+    access.released().add(std::exchange(nodes_[node].value, Ref::borrow(result)));
+  }
+}
+
+// ================================================ changes from outside
+
+void InstanceStore::update_value(StoreAccess& access, const BoundCall& call, PyObject* value) {
+  const NodeId node = find_or_add(call);
+  graph_.temporarily_invalidate(node);
+  access.released().add(std::exchange(nodes_[node].value, Ref::borrow(value)));
+  graph_.validate(node);
+}
+
+void InstanceStore::load_value(StoreAccess& access, const BoundCall& call, PyObject* value) {
+  const NodeId node = find_or_add(call);
+  access.released().add(std::exchange(nodes_[node].value, Ref::borrow(value)));
+}
+
+void InstanceStore::clear(StoreAccess& access) {
+  graph_.invalidate_all();
+  for (StoredNode& node : nodes_) {
+    access.released().add(std::move(node.value));
+  }
+}
+
+// ===================================================== garbage collector
+
+int InstanceStore::traverse(visitproc visit, void* arg) const noexcept {
+  for (const StoredNode& node : nodes_) {
+    if (int status = node.key.traverse(visit, arg)) {
+      return status;
+    }
+    Py_VISIT(node.value.get());
+  }
+  return 0;
+}
+
+void InstanceStore::clear_into(std::vector<StoredNode>& released) noexcept {
+  released = std::move(nodes_);
+  nodes_ = std::vector<StoredNode>();
+  slots_ = std::vector<Slot>();
+  mask_ = 0;
+  graph_.clear();
+}
+
+}  // namespace quarrine

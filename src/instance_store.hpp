@@ -1,0 +1,229 @@
+// The store that each QuarrineBase instance carries, the operations in which
+// the cached call protocol and the base class's methods change it, and the
+// access guard that serialises it.
+//
+// The store owns every stored result and every call key of its instance, and
+// the instance's dependency graph. It is reached only through its instance,
+// with the interpreter lock held, and changed only by the operations below,
+// each under a held StoreAccess. An operation leaves the store consistent
+// before any step that may run Python code (a value's __eq__, a finaliser),
+// and hands the references it takes out of the store to the access, which
+// releases them after the guard is let go.
+#pragma once
+
+#include "decorator_record.hpp"
+#include "dependency_graph.hpp"
+#include "py_introspection_utils/call_key.hpp"
+#include "py_ref.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace quarrine {
+
+enum class Access { Shared, Exclusive };
+
+// A shared/exclusive flag over one instance's store. A conflicting request
+// from the thread that holds the guard (re-entrance, for instance from a
+// __hash__ run while the store is held) fails at once with RuntimeError
+// "Already borrowed" (exclusive refused) or "Already mutably borrowed"
+// (shared refused). A conflicting request from another thread waits, with
+// the interpreter lock released, until the guard is let go. A holder never
+// waits for a thread that wants the guard, so the wait always ends.
+class AccessGuard {
+ public:
+  // The exclusive hold of a free guard, which every cached call takes, is
+  // decided inline; everything else goes through the full rules.
+  void acquire(Access access, PyThreadState* thread) {
+    if (access == Access::Exclusive && state_ == 0) {
+      state_ = -1;
+      exclusive_holder_ = thread;
+      return;
+    }
+    acquire_contended(access, thread);
+  }
+  void release(Access access, PyThreadState* thread) noexcept {
+    if (access == Access::Exclusive && waiters_ == 0) {
+      state_ = 0;
+      exclusive_holder_ = nullptr;
+      return;
+    }
+    release_contended(access, thread);
+  }
+
+ private:
+  void acquire_contended(Access access, PyThreadState* thread);
+  void release_contended(Access access, PyThreadState* thread) noexcept;
+  bool held_by(PyThreadState* thread) const noexcept;
+  void wait_for_release();
+
+  // 0 when free, -1 while held exclusively, n > 0 while n holds are shared.
+  // Changed only with the interpreter lock held.
+  Py_ssize_t state_ = 0;
+  PyThreadState* exclusive_holder_ = nullptr;
+  std::vector<PyThreadState*> shared_holders_;  // one entry per shared hold
+  std::uint32_t waiters_ = 0;
+  std::atomic<std::uint64_t> releases_{0};
+};
+
+// One cached call running on an instance: on which thread, for which node,
+// and whether the cached calls it makes are recorded as its parents.
+struct CallFrame {
+  PyThreadState* thread;
+  NodeId node;
+  bool records_dependencies;
+};
+
+// What the store holds for one node: its call key, its stored result (if
+// any), and whether a call of it went through the call protocol.
+struct StoredNode {
+  CallKey key;
+  Ref value;
+  bool registered = false;
+};
+
+// References taken out of a store under its guard, released when the list
+// ends. Most steps take none, so the lists are made on the first reference.
+class ReleaseList {
+ public:
+  void add(Ref reference);
+  void add(CallKey key);
+
+ private:
+  struct Lists {
+    std::vector<Ref> references;
+    std::vector<CallKey> keys;
+  };
+  Lists& lists();
+  std::unique_ptr<Lists> lists_;
+};
+
+class StoreAccess;
+
+class InstanceStore {
+ public:
+  static constexpr NodeId kNoNode = UINT32_MAX;
+
+  // ------------------------------------------- the cached call protocol
+
+  // A computation between its two steps: the node being computed and its
+  // change count when the computation began.
+  struct Computation {
+    NodeId node = kNoNode;
+    std::uint32_t changes_at_start = 0;
+  };
+
+  // The first step of a call of `record`'s method, under exclusive access.
+  // Finds the call's node, registering it with its declared dependencies on
+  // its first call, and records it as a parent of the thread's innermost
+  // running call on this instance when that call records dependencies. If
+  // the node is Valid and holds a result, returns that result. Otherwise
+  // pushes the thread's frame for the node, notes where the computation
+  // stands in `computation` and returns an empty handle: the caller runs the
+  // function with the guard let go, then calls finish_computation.
+  Ref begin_computation(StoreAccess& access, const DecoratorRecord& record, const BoundCall& call,
+                        Computation& computation);
+  // The second step, under exclusive access, after the function returned
+  // `result` (null when it raised). Pops the frame. After a normal return the
+  // node of a method that does not cache becomes PermanentlyInvalid, the
+  // node is settled from its parents, and the result is stored if the node
+  // may keep it.
+  void finish_computation(StoreAccess& access, const DecoratorRecord& record,
+                          const Computation& computation, PyObject* result);
+
+  // ------------------------------------------- changes from outside
+
+  // update_cached_value: every result computed from the call's becomes
+  // Invalid, and the call's node holds `value` and is Valid (when its state
+  // allows).
+  void update_value(StoreAccess& access, const BoundCall& call, PyObject* value);
+  // load_cache: the call's node holds `value`; states and edges stay.
+  void load_value(StoreAccess& access, const BoundCall& call, PyObject* value);
+  // clear_cache: every Valid node becomes Invalid and every stored result is
+  // let go; nodes and edges stay.
+  void clear(StoreAccess& access);
+
+  // ------------------------------------------------------------ queries
+
+  // The node whose call key equals the call, or kNoNode. Comparing keys may
+  // run the values' __eq__; the store must be held.
+  NodeId find(const BoundCall& call) const;
+  // A node is registered once a call of it went through the call protocol;
+  // only registered nodes appear in the reports.
+  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
+  PyObject* value(NodeId node) const noexcept { return nodes_[node].value.get(); }
+  // The stored result if the node is Valid and holds one, else null.
+  PyObject* servable_value(NodeId node) const noexcept;
+  std::size_t node_count() const noexcept { return nodes_.size(); }
+  // The report key of a node: its method name when its call has no
+  // arguments, else its whole call key.
+  Ref report_key(NodeId node) const { return nodes_[node].key.report_key(); }
+  const MethodDependencyGraph& graph() const noexcept { return graph_; }
+
+  // ------------------------------------------ garbage collector support
+
+  int traverse(visitproc visit, void* arg) const noexcept;
+  // Moves every node out of the store (left empty and consistent) into
+  // `released`, for the caller to drop. The collector's clear and the
+  // deallocation hold no guard: nothing else can reach the store then.
+  void clear_into(std::vector<StoredNode>& released) noexcept;
+
+ private:
+  friend class StoreAccess;
+
+  struct Slot {
+    NodeId node;
+    std::uint32_t hash_bits;
+  };
+  // The same as find, adding an unregistered node (with a key built from the
+  // call) when there is none. `added` tells which happened.
+  NodeId find_or_add(const BoundCall& call, bool* added = nullptr);
+  // Registers the node for its first call, with the nodes of the record's
+  // declared dependencies. A key that stood for the node before (from a
+  // declaration or an update) is replaced by the call's own and released.
+  void register_call(StoreAccess& access, NodeId node, const BoundCall& call, bool key_is_from_call,
+                     const DecoratorRecord& record);
+  const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
+  void pop_frame(PyThreadState* thread, NodeId node) noexcept;
+  void grow_table();
+  void insert_slot(NodeId node) noexcept;
+
+  AccessGuard guard_;
+  MethodDependencyGraph graph_;
+  // Open-addressing table of node ids by call hash (linear probing).
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::vector<StoredNode> nodes_;  // indexed by node id
+  std::vector<CallFrame> frames_;
+};
+
+// Holds an instance's guard for one step. The references that the step
+// takes out of the store go into its release list, which ends after the
+// guard is let go: whatever their release runs finds the store free.
+class StoreAccess {
+ public:
+  StoreAccess(InstanceStore& store, Access access, PyThreadState* thread)
+      : store_(store), access_(access), thread_(thread) {
+    store_.guard_.acquire(access_, thread_);
+  }
+  StoreAccess(InstanceStore& store, Access access)
+      : StoreAccess(store, access, PyThreadState_Get()) {}
+  StoreAccess(const StoreAccess&) = delete;
+  StoreAccess& operator=(const StoreAccess&) = delete;
+  // Lets the guard go; the release list, a member, ends afterwards.
+  ~StoreAccess() { store_.guard_.release(access_, thread_); }
+
+  PyThreadState* thread() const noexcept { return thread_; }
+  ReleaseList& released() noexcept { return released_; }
+
+ private:
+  InstanceStore& store_;
+  Access access_;
+  PyThreadState* thread_;
+  ReleaseList released_;
+};
+
+}  // namespace quarrine

@@ -1,0 +1,70 @@
+// Everything the module keeps beyond the life of any one of its objects: the
+// four type objects, the interpreter services it looked up (host_services),
+// the descriptors of plain functions' attributes, and the one lock and
+// condition on which threads wait for an instance's access guard.
+//
+// Lifetime: the state is made when the shared library is loaded, filled on
+// first use with the interpreter lock held, and never destroyed. The
+// interpreter may be finalised before the library is unloaded, so nothing
+// here is ever released: a reference dropped after the interpreter has gone
+// would touch freed memory. The Python objects belong to the interpreter
+// that first used the module, and every entry reaches them through
+// process_state(), so this is where a check of which interpreter is calling
+// has its place.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <condition_variable>
+#include <mutex>
+#include <unordered_map>
+
+namespace quarrine {
+
+// One data descriptor of types.FunctionType and its __get__ slot.
+struct FunctionAttributeDescriptor {
+  Ref descriptor;
+  descrgetfunc get = nullptr;
+};
+
+// The plain function attributes that the binder reads on every call.
+enum class FunctionAttribute { Code, Defaults, KeywordDefaults, Count };
+
+struct ProcessState {
+  // The types, created on first use.
+  PyTypeObject* base_type = nullptr;               // QuarrineBase
+  PyTypeObject* decorator_type = nullptr;          // QuarrineDecorator
+  PyTypeObject* manual_factory_type = nullptr;     // quarrined
+  PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
+
+  // The interpreter services, looked up on first use.
+  Ref method_type;               // types.MethodType
+  newfunc method_new = nullptr;  // its tp_new
+  Ref method_arguments;          // a 2-tuple reused by new_bound_method
+  bool method_arguments_busy = false;
+  Ref function_type;                              // types.FunctionType
+  Ref sequence_abc;                               // collections.abc.Sequence
+  Ref inspect_signature;                          // inspect.signature
+  std::unordered_map<const char*, Ref> interned;  // by the address of the text
+  FunctionAttributeDescriptor function_attributes[static_cast<int>(FunctionAttribute::Count)];
+
+  // Threads waiting for any instance's access guard: waits are rare, and a
+  // woken waiter simply checks its own guard again.
+  std::mutex guard_wait_mutex;
+  std::condition_variable guard_wait_condition;
+};
+
+namespace detail {
+// Constructed when the library is loaded; its destructor leaves the state
+// alone, so the state is never destroyed.
+union ProcessStateStorage {
+  ProcessStateStorage() : state() {}
+  ~ProcessStateStorage() {}
+  ProcessState state;
+};
+extern ProcessStateStorage process_state_storage;
+}  // namespace detail
+
+inline ProcessState& process_state() noexcept { return detail::process_state_storage.state; }
+
+}  // namespace quarrine

@@ -1,0 +1,320 @@
+// Binding call arguments to a function's parameters. See call_binder.hpp.
+#include "py_introspection_utils/call_binder.hpp"
+
+#include "py_introspection_utils/host_services.hpp"
+
+#include <algorithm>
+
+namespace quarrine {
+
+namespace {
+
+// Code flags, as the interpreter defines them.
+constexpr long kCoVarargs = 0x04;
+constexpr long kCoVarkeywords = 0x08;
+
+Py_ssize_t integer_attribute(PyObject* object, const char* name) {
+  Ref value = Ref::checked(PyObject_GetAttr(object, interned(name)));
+  Py_ssize_t result = PyLong_AsSsize_t(value.get());
+  if (result == -1 && PyErr_Occurred() != nullptr) {
+    throw_python_error();
+  }
+  return result;
+}
+
+// A function attribute set by wrappers that inspect.signature honours.
+const char* const kSignatureOverrides[] = {"__signature__", "__wrapped__", "_partialmethod",
+                                           "__partialmethod__"};
+
+}  // namespace
+
+// How the parameters of one code object are bound: one slot per parameter,
+// in the code object's order.
+struct BindingPlan {
+  Ref code;   // the code object this plan was read from
+  Ref names;  // co_varnames: the parameters first, in slot order
+  Py_ssize_t argcount = 0;
+  Py_ssize_t posonly = 0;
+  Py_ssize_t kwonly = 0;
+  Py_ssize_t varargs_slot = -1;
+  Py_ssize_t varkw_slot = -1;
+  Py_ssize_t slots = 0;
+  std::vector<Py_ssize_t> sorted_slots;  // parameters by name, self left out
+  std::vector<PyObject*> slot_names;     // borrowed from `names`
+  std::vector<Py_hash_t> slot_hashes;    // the hash of each slot's name
+
+  PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
+};
+
+namespace {
+
+// Whether the function's own attribute dict (read directly: a function
+// always has one) holds a wrapper's __signature__ or __wrapped__, which
+// sends the call to inspect.
+bool has_signature_override(PyObject* function) {
+  Ref attributes = Ref::checked(PyObject_GenericGetDict(function, nullptr));
+  if (!PyDict_Check(attributes.get()) || PyDict_Size(attributes.get()) == 0) {
+    return false;
+  }
+  for (const char* name : kSignatureOverrides) {
+    if (PyDict_GetItemWithError(attributes.get(), interned(name)) != nullptr) {
+      return true;
+    }
+    if (PyErr_Occurred() != nullptr) {
+      throw_python_error();
+    }
+  }
+  return false;
+}
+
+// The plan of a code object, or null for one whose parameters the native
+// binding does not cover.
+std::unique_ptr<BindingPlan> read_plan(Ref code) {
+  auto plan = std::make_unique<BindingPlan>();
+  plan->argcount = integer_attribute(code.get(), "co_argcount");
+  plan->posonly = integer_attribute(code.get(), "co_posonlyargcount");
+  plan->kwonly = integer_attribute(code.get(), "co_kwonlyargcount");
+  Py_ssize_t flags = integer_attribute(code.get(), "co_flags");
+  Py_ssize_t slots = plan->argcount + plan->kwonly;
+  if (flags & kCoVarargs) {
+    plan->varargs_slot = slots++;
+  }
+  if (flags & kCoVarkeywords) {
+    plan->varkw_slot = slots++;
+  }
+  plan->slots = slots;
+  plan->names = Ref::checked(PyObject_GetAttr(code.get(), interned("co_varnames")));
+  if (!PyTuple_Check(plan->names.get()) || PyTuple_Size(plan->names.get()) < slots) {
+    return nullptr;
+  }
+  for (Py_ssize_t slot = 0; slot < slots; ++slot) {
+    PyObject* name = PyTuple_GetItem(plan->names.get(), slot);
+    if (!PyUnicode_CheckExact(name)) {
+      return nullptr;
+    }
+    plan->slot_names.push_back(name);
+    plan->slot_hashes.push_back(hash_of(name));
+    if (PyUnicode_CompareWithASCIIString(name, "self") != 0) {
+      plan->sorted_slots.push_back(slot);
+    }
+  }
+  std::sort(plan->sorted_slots.begin(), plan->sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+    return PyUnicode_Compare(plan->name(a), plan->name(b)) < 0;
+  });
+  plan->code = std::move(code);
+  return plan;
+}
+
+// Places the positional arguments, and the surplus ones in *args. Returns
+// how many parameters they bound, or -1 when there are too many.
+Py_ssize_t place_positional(const BindingPlan& plan, PyObject* args, PyObject** slots,
+                            BoundCall& out) {
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given > plan.argcount && plan.varargs_slot < 0) {
+    return -1;
+  }
+  const Py_ssize_t positional = std::min(given, plan.argcount);
+  for (Py_ssize_t i = 0; i < positional; ++i) {
+    slots[i] = PyTuple_GetItem(args, i);
+  }
+  if (plan.varargs_slot >= 0) {
+    Ref extra = Ref::checked(given > plan.argcount ? PyTuple_GetSlice(args, plan.argcount, given)
+                                                   : PyTuple_New(0));
+    slots[plan.varargs_slot] = extra.get();
+    out.keep(std::move(extra));
+  }
+  return positional;
+}
+
+// The slot of the parameter that may be given by the keyword `key`, or -1.
+Py_ssize_t keyword_slot(const BindingPlan& plan, PyObject* key) {
+  const Py_ssize_t named_end = plan.argcount + plan.kwonly;
+  for (Py_ssize_t slot = plan.posonly; slot < named_end; ++slot) {
+    if (plan.name(slot) == key) {
+      return slot;
+    }
+  }
+  for (Py_ssize_t slot = plan.posonly; slot < named_end; ++slot) {
+    if (PyUnicode_Compare(plan.name(slot), key) == 0) {
+      return slot;
+    }
+  }
+  return -1;
+}
+
+// Places the keyword arguments, collecting the others for **kwargs; false
+// when a keyword does not fit (inspect then words the error).
+bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots, BoundCall& out) {
+  // The keyword dict is private to this call (the interpreter builds it for
+  // the call), so its values stay alive while the call is bound.
+  Ref extra_keywords;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      return false;
+    }
+    if (Py_ssize_t found = keyword_slot(plan, key); found >= 0) {
+      if (slots[found] != nullptr) {
+        return false;  // given twice
+      }
+      slots[found] = value;
+      continue;
+    }
+    if (plan.varkw_slot < 0) {
+      return false;  // unexpected keyword
+    }
+    for (Py_ssize_t slot = 0; slot < plan.posonly; ++slot) {
+      if (PyUnicode_Compare(plan.name(slot), key) == 0) {
+        return false;  // a positional-only name given by keyword
+      }
+    }
+    if (!extra_keywords) {
+      extra_keywords = Ref::checked(PyDict_New());
+    }
+    require(PyDict_SetItem(extra_keywords.get(), key, value));
+  }
+  if (plan.varkw_slot >= 0) {
+    if (!extra_keywords) {
+      extra_keywords = Ref::checked(PyDict_New());
+    }
+    slots[plan.varkw_slot] = extra_keywords.get();
+    out.keep(std::move(extra_keywords));
+  }
+  return true;
+}
+
+// Fills the positional parameters from `first` on that are left unbound from
+// __defaults__, read only when a parameter needs one and anew at each call,
+// so that reassigning them is seen at once; false when one has no default.
+bool fill_defaults(const BindingPlan& plan, PyObject* function, Py_ssize_t first, PyObject** slots,
+                   BoundCall& out) {
+  Ref defaults;
+  for (Py_ssize_t slot = first; slot < plan.argcount; ++slot) {
+    if (slots[slot] != nullptr) {
+      continue;
+    }
+    if (!defaults) {
+      defaults = read_function_attribute(FunctionAttribute::Defaults, function);
+    }
+    Py_ssize_t count = PyTuple_Check(defaults.get()) ? PyTuple_Size(defaults.get()) : 0;
+    Py_ssize_t first_default = plan.argcount - count;
+    if (count > plan.argcount || slot < first_default) {
+      return false;  // missing, or defaults that do not fit the code
+    }
+    slots[slot] = PyTuple_GetItem(defaults.get(), slot - first_default);
+  }
+  if (defaults) {
+    out.keep(std::move(defaults));
+  }
+  return true;
+}
+
+// The same for the keyword-only parameters, from __kwdefaults__.
+bool fill_keyword_defaults(const BindingPlan& plan, PyObject* function, PyObject** slots,
+                           BoundCall& out) {
+  Ref keyword_defaults;
+  for (Py_ssize_t slot = plan.argcount; slot < plan.argcount + plan.kwonly; ++slot) {
+    if (slots[slot] != nullptr) {
+      continue;
+    }
+    if (!keyword_defaults) {
+      keyword_defaults = read_function_attribute(FunctionAttribute::KeywordDefaults, function);
+    }
+    if (!PyDict_Check(keyword_defaults.get())) {
+      return false;
+    }
+    PyObject* value = PyDict_GetItemWithError(keyword_defaults.get(), plan.name(slot));
+    if (value == nullptr) {
+      if (PyErr_Occurred() != nullptr) {
+        throw_python_error();
+      }
+      return false;
+    }
+    // The defaults dict may change while the call is hashed; keep the value.
+    out.keep(Ref::borrow(value));
+    slots[slot] = value;
+  }
+  return true;
+}
+
+}  // namespace
+
+CallBinder::CallBinder(PyObject* function, PyObject* method_name)
+    : function_(function),
+      method_name_(method_name),
+      method_name_hash_(hash_of(method_name)),
+      plain_function_(Py_TYPE(function) ==
+                      reinterpret_cast<PyTypeObject*>(quarrine::function_type())) {}
+
+CallBinder::~CallBinder() = default;
+
+const BindingPlan* CallBinder::current_plan() {
+  if (!plain_function_ || has_signature_override(function_)) {
+    return nullptr;
+  }
+  Ref code = read_function_attribute(FunctionAttribute::Code, function_);
+  for (const auto& plan : plans_) {
+    if (plan->code.get() == code.get()) {
+      return plan.get();
+    }
+  }
+  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code));
+  if (!plan) {
+    return nullptr;
+  }
+  plans_.push_back(std::move(plan));
+  return plans_.back().get();
+}
+
+bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs,
+                               BoundCall& out) {
+  constexpr Py_ssize_t kInlineSlots = 16;
+  PyObject* inline_slots[kInlineSlots];
+  std::vector<PyObject*> spilled;
+  PyObject** slots = inline_slots;
+  if (plan.slots > kInlineSlots) {
+    spilled.resize(static_cast<std::size_t>(plan.slots));
+    slots = spilled.data();
+  }
+  std::fill(slots, slots + plan.slots, nullptr);
+  const Py_ssize_t positional = place_positional(plan, args, slots, out);
+  if (positional < 0 ||
+      !place_keywords(plan, kwargs != nullptr && PyDict_Size(kwargs) > 0 ? kwargs : nullptr, slots,
+                      out) ||
+      !fill_defaults(plan, function_, positional, slots, out) ||
+      !fill_keyword_defaults(plan, function_, slots, out)) {
+    return false;
+  }
+  // The names are borrowed from the plan, which lives as long as the binder.
+  for (Py_ssize_t slot : plan.sorted_slots) {
+    out.add(plan.name(slot), slots[slot], plan.slot_hashes[static_cast<std::size_t>(slot)]);
+  }
+  return true;
+}
+
+void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out) {
+  Ref signature =
+      Ref::checked(PyObject_CallFunctionObjArgs(inspect_signature(), function_, nullptr));
+  Ref bind = Ref::checked(PyObject_GetAttr(signature.get(), interned("bind")));
+  Ref bound = Ref::checked(PyObject_Call(bind.get(), args, kwargs));
+  Ref ignored =
+      Ref::checked(PyObject_CallMethodObjArgs(bound.get(), interned("apply_defaults"), nullptr));
+  Ref arguments = Ref::checked(PyObject_GetAttr(bound.get(), interned("arguments")));
+  add_mapping_items(arguments.get(), out);
+  out.keep(std::move(arguments));
+}
+
+void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
+  out.reset(method_name_);
+  const BindingPlan* plan = current_plan();
+  if (plan == nullptr || !bind_natively(*plan, args, kwargs, out)) {
+    out.reset(method_name_);
+    bind_with_inspect(args, kwargs, out);
+  }
+  out.method_name_hash = method_name_hash_;
+  compute_call_hash(out);
+}
+
+}  // namespace quarrine

@@ -1,0 +1,167 @@
+// Call keys and the call hash. See call_key.hpp.
+#include "py_introspection_utils/call_key.hpp"
+
+#include "arguments.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+namespace quarrine {
+
+void BoundCall::add_spilled(const CallItem& item) {
+  if (spill_.empty()) {
+    spill_.assign(inline_, inline_ + size_);
+  }
+  spill_.push_back(item);
+  ++size_;
+}
+
+void BoundCall::keep(Ref object) {
+  if (kept_count_ < kInlineKept) {
+    kept_[kept_count_++] = std::move(object);
+  } else {
+    kept_spill_.push_back(std::move(object));
+  }
+}
+
+void BoundCall::sort_by_name() {
+  CallItem* first = data();
+  // Names are distinct exact strs; code point order is the order of their
+  // UTF-8 encodings.
+  std::sort(first, first + size_, [](const CallItem& a, const CallItem& b) {
+    return PyUnicode_Compare(a.name, b.name) < 0;
+  });
+}
+
+namespace {
+
+constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
+constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
+constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
+
+inline std::uint64_t mix_lane(std::uint64_t accumulator, Py_hash_t lane) {
+  accumulator += static_cast<std::uint64_t>(lane) * kPrime2;
+  accumulator = (accumulator << 31) | (accumulator >> 33);
+  return accumulator * kPrime1;
+}
+
+inline bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+// The name as an exact str for a key (a str subclass is copied), refusing
+// what is not a str or cannot be encoded as UTF-8.
+PyObject* exact_name(PyObject* key, BoundCall& out) {
+  std::string_view text = text_of(key);
+  if (PyUnicode_CheckExact(key)) {
+    return key;
+  }
+  Ref copy =
+      Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyObject* name = copy.get();
+  out.keep(std::move(copy));
+  return name;
+}
+
+}  // namespace
+
+void add_mapping_items(PyObject* mapping, BoundCall& out) {
+  if (!PyDict_Check(mapping)) {
+    raise_wrong_type(mapping, "dict");
+  }
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(mapping, &position, &key, &value)) {
+    PyObject* name = exact_name(key, out);
+    if (text_of(name) == "self") {
+      continue;
+    }
+    out.add(name, value, hash_of(name));
+  }
+  out.sort_by_name();
+}
+
+void compute_call_hash(BoundCall& call) {
+  std::uint64_t accumulator = kPrime5;
+  accumulator = mix_lane(
+      accumulator, call.method_name_hash != -1 ? call.method_name_hash : hash_of(call.method_name));
+  for (const CallItem& item : call.items()) {
+    accumulator = mix_lane(accumulator, item.name_hash);
+    accumulator = mix_lane(accumulator, hash_of(item.value));
+  }
+  accumulator += (call.items().size() * 2 + 1) ^ (kPrime5 ^ 3527539ULL);
+  auto hash = static_cast<Py_hash_t>(accumulator);
+  call.hash = hash == -1 ? 1546275796 : hash;
+}
+
+CallKey::CallKey(const BoundCall& call)
+    : parts_(new Ref[1 + 2 * call.items().size()]),
+      item_count_(static_cast<std::uint32_t>(call.items().size())),
+      hash_(call.hash) {
+  parts_[0] = Ref::borrow(call.method_name);
+  std::size_t index = 1;
+  for (const CallItem& item : call.items()) {
+    parts_[index++] = Ref::borrow(item.name);
+    parts_[index++] = Ref::borrow(item.value);
+  }
+}
+
+bool CallKey::matches(const BoundCall& call) const {
+  std::span<const CallItem> items = call.items();
+  if (items.size() != item_count_ || !same_text(parts_[0].get(), call.method_name)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!same_text(parts_[2 * i + 1].get(), items[i].name)) {
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (require(PyObject_RichCompareBool(parts_[2 * i + 2].get(), items[i].value, Py_EQ)) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void CallKey::view(BoundCall& out) const {
+  out.reset(parts_[0].get());
+  for (std::size_t i = 0; i < item_count_; ++i) {
+    PyObject* name = parts_[2 * i + 1].get();
+    out.add(name, parts_[2 * i + 2].get(), hash_of(name));
+  }
+  out.hash = hash_;
+}
+
+Ref CallKey::as_tuple() const {
+  Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(item_count_)));
+  for (std::size_t i = 0; i < item_count_; ++i) {
+    Ref pair = Ref::checked(PyTuple_Pack(2, parts_[2 * i + 1].get(), parts_[2 * i + 2].get()));
+    // PyTuple_SetItem takes over the pair's reference.
+    PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return Ref::checked(PyTuple_Pack(2, parts_[0].get(), items.get()));
+}
+
+Ref CallKey::report_key() const {
+  if (item_count_ == 0) {
+    return Ref::borrow(parts_[0].get());
+  }
+  return as_tuple();
+}
+
+int CallKey::traverse(visitproc visit, void* arg) const noexcept {
+  for (std::size_t i = 0; i < item_count_; ++i) {
+    Py_VISIT(parts_[2 * i + 2].get());
+  }
+  return 0;
+}
+
+void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out) {
+  out.reset(method_name);
+  if (keywords != nullptr) {
+    add_mapping_items(keywords, out);
+  }
+  compute_call_hash(out);
+}
+
+}  // namespace quarrine

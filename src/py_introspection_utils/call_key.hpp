@@ -1,0 +1,135 @@
+// The call key and call hash of a cached call: a call bound to its canonical
+// parts (BoundCall, which a cache hit needs and nothing more), the hash mixed
+// from them, and the owned key (CallKey) that the instance store keeps for
+// each node. This is the hot path of every cached call.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace quarrine {
+
+// One (name, value) pair of a bound call, with the name's hash. Name and
+// value are borrowed; the BoundCall's kept references, its caller's
+// arguments or a CallKey keep them alive.
+struct CallItem {
+  PyObject* name;
+  PyObject* value;
+  Py_hash_t name_hash;
+};
+
+class CallKey;
+
+// A call reduced to its canonical parts without building any key: the method
+// name, the (name, value) items sorted by name, and the call hash. A cache
+// hit never needs more; a CallKey is made from it only when a node is made.
+class BoundCall {
+ public:
+  BoundCall() = default;
+  BoundCall(const BoundCall&) = delete;
+  BoundCall& operator=(const BoundCall&) = delete;
+
+  PyObject* method_name = nullptr;  // borrowed; kept alive by the caller
+  Py_hash_t method_name_hash = -1;  // -1 until known
+  Py_hash_t hash = 0;
+
+  std::span<const CallItem> items() const noexcept { return {data(), size_}; }
+  void add(PyObject* name, PyObject* value, Py_hash_t name_hash) {
+    if (size_ < kInlineItems) {
+      inline_[size_++] = {name, value, name_hash};
+    } else {
+      add_spilled({name, value, name_hash});
+    }
+  }
+  void keep(Ref object);  // keeps alive an object that items point into
+  void sort_by_name();
+  // Empties the call for a new binding of `method`.
+  void reset(PyObject* method) noexcept {
+    size_ = 0;
+    spill_.clear();
+    for (std::size_t i = 0; i < kept_count_; ++i) {
+      kept_[i].reset();
+    }
+    kept_count_ = 0;
+    kept_spill_.clear();
+    method_name = method;
+    method_name_hash = -1;
+    hash = 0;
+  }
+
+ private:
+  static constexpr std::size_t kInlineItems = 8;
+  static constexpr std::size_t kInlineKept = 3;
+  void add_spilled(const CallItem& item);
+  CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }
+  const CallItem* data() const noexcept { return spill_.empty() ? inline_ : spill_.data(); }
+
+  CallItem inline_[kInlineItems];
+  std::vector<CallItem> spill_;
+  std::size_t size_ = 0;
+  Ref kept_[kInlineKept];
+  std::size_t kept_count_ = 0;
+  std::vector<Ref> kept_spill_;
+};
+
+// Mixes the hashes of the method name, the item names and the values (in
+// item order) into the call hash; a value's hashing error propagates.
+void compute_call_hash(BoundCall& call);
+
+// The call key of one call as the module keeps it: the method name and the
+// (name, value) pairs as owned references in one compact block, and the
+// call hash. As a Python object it is the tuple
+// (method name, ((name, value), ...)), built when it is asked for.
+class CallKey {
+ public:
+  CallKey() noexcept = default;
+  explicit CallKey(const BoundCall& call);
+  CallKey(CallKey&&) noexcept = default;
+  CallKey& operator=(CallKey&&) noexcept = default;
+
+  explicit operator bool() const noexcept { return parts_ != nullptr; }
+  Py_hash_t hash() const noexcept { return hash_; }
+  PyObject* method_name() const noexcept { return parts_[0].get(); }
+  std::size_t item_count() const noexcept { return item_count_; }
+  PyObject* value(std::size_t index) const noexcept { return parts_[2 * index + 2].get(); }
+
+  // Whether the key equals the call, as tuple equality would say: values are
+  // compared with ==, which may run user code and raise.
+  bool matches(const BoundCall& call) const;
+  // The items of this key, borrowed from it, as a bound call.
+  void view(BoundCall& out) const;
+  Ref as_tuple() const;
+  // The method name alone for a call without arguments, else the tuple.
+  Ref report_key() const;
+  // Visits the values (the names are strs, which hold no references).
+  int traverse(visitproc visit, void* arg) const noexcept;
+
+ private:
+  std::unique_ptr<Ref[]> parts_;  // method name, then name and value per item
+  std::uint32_t item_count_ = 0;
+  Py_hash_t hash_ = 0;
+};
+
+// Binds keyword arguments taken as they stand (no function, no defaults);
+// `keywords` may be null. `method_name` must be an exact str.
+void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out);
+
+// Adds every entry of a dict of parameter names to values, except self, and
+// sorts the items by name.
+void add_mapping_items(PyObject* mapping, BoundCall& out);
+
+// The interpreter's hash of `object`; its error propagates.
+inline Py_hash_t hash_of(PyObject* object) {
+  Py_hash_t hash = PyObject_Hash(object);
+  if (hash == -1) {
+    throw_python_error();
+  }
+  return hash;
+}
+
+}  // namespace quarrine

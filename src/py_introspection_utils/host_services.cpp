@@ -1,0 +1,107 @@
+// The interpreter services the module keeps. See host_services.hpp.
+#include "py_introspection_utils/host_services.hpp"
+
+#include <utility>
+
+namespace quarrine {
+
+namespace {
+
+Ref import_attribute(const char* module_name, const char* attribute) {
+  Ref module = Ref::checked(PyImport_ImportModule(module_name));
+  return Ref::checked(PyObject_GetAttrString(module.get(), attribute));
+}
+
+// Fills `slot` once; a concurrent first use that lost the race drops its copy.
+PyObject* lookup_once(Ref& slot, const char* module_name, const char* attribute) {
+  if (!slot) {
+    Ref found = import_attribute(module_name, attribute);
+    if (!slot) {
+      slot = std::move(found);
+    }
+  }
+  return slot.get();
+}
+
+}  // namespace
+
+PyObject* function_type() {
+  return lookup_once(process_state().function_type, "types", "FunctionType");
+}
+
+PyObject* inspect_signature() {
+  return lookup_once(process_state().inspect_signature, "inspect", "signature");
+}
+
+PyObject* interned(const char* text) {
+  auto& table = process_state().interned;
+  auto found = table.find(text);
+  if (found != table.end()) {
+    return found->second.get();
+  }
+  Ref name = Ref::checked(PyUnicode_InternFromString(text));
+  PyObject* result = name.get();
+  table.emplace(text, std::move(name));
+  return result;
+}
+
+PyObject* method_type() { return lookup_once(process_state().method_type, "types", "MethodType"); }
+
+PyObject* sequence_abc() {
+  return lookup_once(process_state().sequence_abc, "collections.abc", "Sequence");
+}
+
+Ref new_bound_method(PyObject* function, PyObject* instance) {
+  ProcessState& services = process_state();
+  if (services.method_new == nullptr) {
+    auto* type = reinterpret_cast<PyTypeObject*>(method_type());
+    services.method_new = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+    if (services.method_new == nullptr) {
+      throw_python_error();
+    }
+    services.method_arguments = Ref::checked(PyTuple_Pack(2, Py_None, Py_None));
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(services.method_type.get());
+  PyObject* arguments = services.method_arguments.get();
+  // The argument tuple is reused from one binding to the next while nobody
+  // else holds it; its items are None between uses, so it keeps nothing
+  // alive. A binding that starts while another is under way (a finaliser run
+  // by the allocation) builds a tuple of its own.
+  if (services.method_arguments_busy || Py_REFCNT(arguments) != 1) {
+    Ref own = Ref::checked(PyTuple_Pack(2, function, instance));
+    return Ref::checked(services.method_new(type, own.get(), nullptr));
+  }
+  services.method_arguments_busy = true;
+  Py_IncRef(function);
+  Py_IncRef(instance);
+  PyTuple_SetItem(arguments, 0, function);  // takes over the new references,
+  PyTuple_SetItem(arguments, 1, instance);  // releasing the Nones
+  PyObject* method = services.method_new(type, arguments, nullptr);
+  Py_IncRef(Py_None);
+  Py_IncRef(Py_None);
+  PyTuple_SetItem(arguments, 0, Py_None);
+  PyTuple_SetItem(arguments, 1, Py_None);
+  services.method_arguments_busy = false;
+  return Ref::checked(method);
+}
+
+const FunctionAttributeDescriptor& look_up_function_attribute(FunctionAttribute attribute) {
+  static const char* const names[] = {"__code__", "__defaults__", "__kwdefaults__"};
+  FunctionAttributeDescriptor& slot =
+      process_state().function_attributes[static_cast<int>(attribute)];
+  if (slot.get == nullptr) {
+    Ref type_dict = Ref::checked(PyObject_GetAttrString(function_type(), "__dict__"));
+    Ref name = Ref::checked(PyUnicode_FromString(names[static_cast<int>(attribute)]));
+    Ref descriptor = Ref::checked(PyObject_GetItem(type_dict.get(), name.get()));
+    auto get =
+        reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+    if (get == nullptr) {
+      raise_error(PyExc_SystemError, "a function attribute has no descriptor");
+    }
+    slot.descriptor = std::move(descriptor);
+    slot.get = get;
+  }
+  return slot;
+}
+
+}  // namespace quarrine
