@@ -43,10 +43,11 @@ struct MethodParameters {
   bool var_keyword;                          // collects other keywords
 };
 
-// `values` receives one borrowed reference per name (null when absent); the
-// caller's args and kwargs keep them alive. Surplus keywords, when the method
-// takes them, go into `extra_keywords` (left empty when there are none).
+// `values` receives a reference of its own per name (empty when absent):
+// the caller's kwargs may be a dict that code run later changes. Surplus
+// keywords, when the method takes them, go into `extra_keywords` (left empty
+// when there are none).
 void parse_method_arguments(const MethodParameters& parameters, PyObject* args, PyObject* kwargs,
-                            std::span<PyObject*> values, Ref* extra_keywords = nullptr);
+                            std::span<Ref> values, Ref* extra_keywords = nullptr);
 
 }  // namespace quarrine

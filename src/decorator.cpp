@@ -82,7 +82,12 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------- slots
 
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] { return cached_call(as_decorator(self), args, kwargs); });
+  return call_boundary([&] {
+    // A caller may hold the decorator through a borrowed pointer (property
+    // calls its getter so) while the call drops the last reference to it.
+    Ref keep_alive = Ref::borrow(self);
+    return cached_call(as_decorator(self), args, kwargs);
+  });
 }
 
 PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
@@ -145,6 +150,34 @@ void decorator_dealloc(PyObject* self) noexcept {
   Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
+// Whether the decorated function is abstract, so that a class whose cached
+// method is an abstractmethod stays abstract. Read-only; the only attribute
+// of the function that the decorator passes on.
+PyObject* decorator_get_isabstractmethod(PyObject* self, void* /*closure*/) {
+  return call_boundary([&]() -> Ref {
+    PyObject* function = as_decorator(self)->record.func.get();
+    if (function == nullptr) {
+      return Ref::borrow(Py_False);
+    }
+    Ref flag = Ref::steal(PyObject_GetAttrString(function, "__isabstractmethod__"));
+    if (!flag) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw_python_error();
+      }
+      PyErr_Clear();
+      return Ref::borrow(Py_False);
+    }
+    int truth = PyObject_IsTrue(flag.get());
+    require(truth);
+    return Ref::borrow(truth == 1 ? Py_True : Py_False);
+  });
+}
+
+PyGetSetDef decorator_getset[] = {
+    {"__isabstractmethod__", decorator_get_isabstractmethod, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot decorator_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(decorator_new)},
     {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
@@ -153,6 +186,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_getset, decorator_getset},
     {0, nullptr},
 };
 

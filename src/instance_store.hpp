@@ -31,8 +31,10 @@ enum class Access { Shared, Exclusive };
 // __hash__ run while the store is held) fails at once with RuntimeError
 // "Already borrowed" (exclusive refused) or "Already mutably borrowed"
 // (shared refused). A conflicting request from another thread waits, with
-// the interpreter lock released, until the guard is let go. A holder never
-// waits for a thread that wants the guard, so the wait always ends.
+// the interpreter lock released, until the guard is let go, checking for
+// signals every 50 ms (Ctrl-C ends the wait). A wait that would close a cycle
+// of threads, each waiting for a guard that another of them holds, fails at
+// once with the same error as a conflict on one thread.
 class AccessGuard {
  public:
   // The exclusive hold of a free guard, which every cached call takes, is
@@ -58,7 +60,8 @@ class AccessGuard {
   void acquire_contended(Access access, PyThreadState* thread);
   void release_contended(Access access, PyThreadState* thread) noexcept;
   bool held_by(PyThreadState* thread) const noexcept;
-  void wait_for_release();
+  bool wait_would_deadlock(PyThreadState* thread) const;
+  void wait_for_release(PyThreadState* thread);
 
   // 0 when free, -1 while held exclusively, n > 0 while n holds are shared.
   // Changed only with the interpreter lock held.
@@ -214,7 +217,13 @@ class StoreAccess {
   StoreAccess(const StoreAccess&) = delete;
   StoreAccess& operator=(const StoreAccess&) = delete;
   // Lets the guard go; the release list, a member, ends afterwards.
-  ~StoreAccess() { store_.guard_.release(access_, thread_); }
+  // A thread ended by the finalising interpreter leaves the guard held: the
+  // process is ending, and nothing is touched without the interpreter lock.
+  ~StoreAccess() {
+    if (may_release()) {
+      store_.guard_.release(access_, thread_);
+    }
+  }
 
   PyThreadState* thread() const noexcept { return thread_; }
   ReleaseList& released() noexcept { return released_; }

@@ -8,9 +8,11 @@
 // interpreter may be finalised before the library is unloaded, so nothing
 // here is ever released: a reference dropped after the interpreter has gone
 // would touch freed memory. The Python objects belong to the interpreter
-// that first used the module, and every entry reaches them through
-// process_state(), so this is where a check of which interpreter is calling
-// has its place.
+// that first used the module, which must be the main interpreter: the
+// module's execution step refuses every other one (require_main_interpreter),
+// so nothing a subinterpreter does can reach this state. The flag that tells
+// destructors that the interpreter is finalising (py_ref.hpp) is set once,
+// from an atexit callback, and never cleared.
 #pragma once
 
 #include "py_ref.hpp"
@@ -66,5 +68,8 @@ extern ProcessStateStorage process_state_storage;
 }  // namespace detail
 
 inline ProcessState& process_state() noexcept { return detail::process_state_storage.state; }
+
+// ImportError unless the calling thread runs in the main interpreter.
+void require_main_interpreter();
 
 }  // namespace quarrine

@@ -64,7 +64,7 @@ class BoundCall {
 
  private:
   static constexpr std::size_t kInlineItems = 8;
-  static constexpr std::size_t kInlineKept = 3;
+  static constexpr std::size_t kInlineKept = 6;
   void add_spilled(const CallItem& item);
   CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }
   const CallItem* data() const noexcept { return spill_.empty() ? inline_ : spill_.data(); }
