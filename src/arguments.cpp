@@ -2,6 +2,7 @@
 #include "arguments.hpp"
 
 #include <algorithm>
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,13 @@ std::string_view text_of(PyObject* value) {
   return {text, static_cast<std::size_t>(size)};
 }
 
-void attach_processing_note(const char* parameter) noexcept {
+void attach_note(const char* format, ...) noexcept {
   FetchedError error;
   if (error.value() != nullptr) {
-    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+    std::va_list arguments;
+    va_start(arguments, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, arguments));
+    va_end(arguments);
     Ref add_note = Ref::steal(PyUnicode_FromString("add_note"));
     if (note && add_note) {
       Ref result = Ref::steal(
@@ -34,6 +38,10 @@ void attach_processing_note(const char* parameter) noexcept {
     }
   }
   error.restore();
+}
+
+void attach_processing_note(const char* parameter) noexcept {
+  attach_note("while processing '%s'", parameter);
 }
 
 namespace {

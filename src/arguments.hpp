@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace quarrine {
@@ -20,6 +21,10 @@ std::string_view text_of(PyObject* value);
 // Runs `convert`; if it fails, the pending exception gets the note
 // "while processing '<parameter>'" (when the note can be attached).
 void attach_processing_note(const char* parameter) noexcept;
+// Adds a note, formatted as PyUnicode_FromFormat does, to the pending
+// exception through its add_note method; a note that cannot be made or
+// attached is left out, and the exception stands as it was.
+void attach_note(const char* format, ...) noexcept;
 template <class Convert>
 auto converting(const char* parameter, Convert&& convert) {
   try {

@@ -2,6 +2,7 @@
 // invalidation and settle rules. See dependency_graph.hpp.
 #include "dependency_graph.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -78,11 +79,15 @@ NodeId MethodDependencyGraph::add_node() {
   };
   make_room(states_);
   make_room(changes_);
+  make_room(declared_);
+  make_room(last_used_);
   make_room(children_);
   make_room(parents_);
   make_room(walk_marks_);
   states_.push_back(kNoState);
   changes_.push_back(0);
+  declared_.push_back(0);
+  last_used_.push_back(0);
   children_.emplace_back();
   parents_.emplace_back();
   walk_marks_.push_back(0);
@@ -160,6 +165,7 @@ void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
   // The edge is in both sets or in neither: scan the smaller one.
   bool present =
       children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
+  last_used_[parent] = run_clock_;
   if (present) {
     return;
   }
@@ -184,12 +190,38 @@ void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> d
   for (NodeId dependency : declared) {
     add_parent_dependency(node, dependency);
   }
+  // A node has no parents before its registration: the first ones are the
+  // declared dependencies, without duplicates.
+  declared_[node] = static_cast<std::uint32_t>(parents_[node].size());
+}
+
+MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) noexcept {
+  if (run_clock_ == UINT32_MAX) {
+    std::fill(last_used_.begin(), last_used_.end(), 0);
+    run_clock_ = 0;
+    ++run_epoch_;
+  }
+  return {changes_[node], ++run_clock_, run_epoch_};
+}
+
+bool MethodDependencyGraph::used_in_run(NodeId node, std::size_t index, NodeId parent,
+                                        const RunStart& start) const noexcept {
+  return index < declared_[node] || start.epoch != run_epoch_ ||
+         last_used_[parent] >= start.clock;
 }
 
 bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes_at_start) {
-  const bool changed_meanwhile = changes_[node] != changes_at_start;
+  return settle_after_call(node, RunStart{changes_at_start, 0, run_epoch_});
+}
+
+bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start) {
+  const bool changed_meanwhile = changes_[node] != start.changes;
   bool any_invalid = false;
+  std::size_t index = 0;
   for (NodeId parent : parents_[node]) {
+    if (!used_in_run(node, index++, parent, start)) {
+      continue;
+    }
     ValidationState state = state_of(parent);
     if (state == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);
@@ -219,6 +251,8 @@ void MethodDependencyGraph::invalidate_all() {
 void MethodDependencyGraph::clear() noexcept {
   states_ = std::vector<std::uint8_t>();
   changes_ = std::vector<std::uint32_t>();
+  declared_ = std::vector<std::uint32_t>();
+  last_used_ = std::vector<std::uint32_t>();
   children_ = std::vector<NodeSet>();
   parents_ = std::vector<NodeSet>();
   walk_stack_ = std::vector<NodeId>();

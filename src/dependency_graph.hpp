@@ -78,10 +78,24 @@ class MethodDependencyGraph {
   // began computing at one count and settles at another used a stale input.
   std::uint32_t change_count(NodeId node) const noexcept { return changes_[node]; }
 
-  // After a computation of `node` that began when its change count was
-  // `changes_at_start` returned normally: derives the node's state from its
-  // parents' states. Returns whether the fresh result may be stored, that is
-  // whether the node is Valid and was not invalidated from outside meanwhile.
+  // Where a computation of a node began: the node's change count, and the
+  // graph's run clock, against which the parents that the run used are told
+  // from those that only earlier runs used.
+  struct RunStart {
+    std::uint32_t changes = 0;
+    std::uint32_t clock = 0;
+    std::uint32_t epoch = 0;
+  };
+  RunStart begin_run(NodeId node) noexcept;
+
+  // After a computation of `node` that began at `start` returned normally:
+  // derives the node's state from the states of the parents that this run
+  // used (its declared dependencies, and the parents recorded since the run
+  // began; edges from earlier runs stay, but no longer hold the result back).
+  // Returns whether the fresh result may be stored, that is whether the node
+  // is Valid and was not invalidated from outside meanwhile.
+  bool settle_after_call(NodeId node, const RunStart& start);
+  // The same, counting every parent as used.
   bool settle_after_call(NodeId node, std::uint32_t changes_at_start);
 
   // Every Valid node becomes Invalid; edges are kept.
@@ -102,8 +116,20 @@ class MethodDependencyGraph {
   void walk_descendants(NodeId node, Visit&& visit);
   void invalidate_walk(NodeId node, bool from_outside);
 
+  bool used_in_run(NodeId node, std::size_t index, NodeId parent,
+                   const RunStart& start) const noexcept;
+
   std::vector<std::uint8_t> states_;
   std::vector<std::uint32_t> changes_;
+  // How many of a node's parents (the first ones) are declared dependencies.
+  std::vector<std::uint32_t> declared_;
+  // Per node, the run clock when a running call last recorded it as a
+  // parent. The clock advances at each run; when it wraps, the stamps are
+  // reset and the epoch advances (a run of an older epoch counts every
+  // parent as used).
+  std::vector<std::uint32_t> last_used_;
+  std::uint32_t run_clock_ = 0;
+  std::uint32_t run_epoch_ = 0;
   std::vector<NodeSet> children_;
   std::vector<NodeSet> parents_;
   // Scratch space of the walks: a stack, and per node the number of the last

@@ -277,6 +277,7 @@ void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundC
     access.released().add(std::exchange(nodes_[node].key, CallKey(call)));
   }
   graph_.register_node(node, declared);
+  nodes_[node].owner = record.serial;
   nodes_[node].registered = true;
 }
 
@@ -337,14 +338,35 @@ bool native_stack_nearly_exhausted() {
 }  // namespace
 
 Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord& record,
-                                     const BoundCall& call, Computation& computation) {
-  bool added = false;
-  const NodeId node = find_or_add(call, &added);
-  if (!nodes_[node].registered) {
-    register_call(access, node, call, added, record);
+                                     const BoundCall& call, std::uint64_t owner,
+                                     Computation& computation) {
+  NodeId node = find(call);
+  if (node != kNoNode && nodes_[node].registered) {
+    if (nodes_[node].owner != record.serial) {
+      computation.step = Computation::Step::Plain;
+      return Ref();
+    }
+    return begin_owned(access, record, node, computation);
   }
-  if (const CallFrame* caller = innermost_frame(access.thread());
-      caller != nullptr && caller->records_dependencies) {
+  if (owner == 0) {
+    computation.step = Computation::Step::FindOwner;
+    return Ref();
+  }
+  if (owner != record.serial) {
+    computation.step = Computation::Step::Plain;
+    return Ref();
+  }
+  bool added = false;
+  node = find_or_add(call, &added);
+  register_call(access, node, call, added, record);
+  return begin_owned(access, record, node, computation);
+}
+
+Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
+                               Computation& computation) {
+  const CallFrame* caller = innermost_frame(access.thread());
+  const bool recorded = caller != nullptr && caller->records_dependencies;
+  if (recorded) {
     graph_.add_parent_dependency(caller->node, node);
   }
   if (PyObject* stored = servable_value(node)) {
@@ -355,9 +377,16 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
         PyExc_RecursionError,
         "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
   }
+  const bool own_parent = recorded && caller->node == node;
   frames_.push_back({access.thread(), node, record.track_runtime_dependencies});
+  computation.step = Computation::Step::Compute;
   computation.node = node;
-  computation.changes_at_start = graph_.change_count(node);
+  computation.start = graph_.begin_run(node);
+  if (own_parent) {
+    // A call of itself with the same arguments: the edge counts in this run
+    // too, so neither run stores a result computed from a running call.
+    graph_.add_parent_dependency(node, node);
+  }
   return Ref();
 }
 
@@ -371,7 +400,7 @@ void InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecor
   if (!record.use_cache) {
     graph_.permanently_invalidate(node);
   }
-  if (graph_.settle_after_call(node, computation.changes_at_start)) {
+  if (graph_.settle_after_call(node, computation.start)) {
     access.released().add(std::exchange(nodes_[node].value, Ref::borrow(result)));
   }
 }

@@ -81,10 +81,12 @@ struct CallFrame {
 };
 
 // What the store holds for one node: its call key, its stored result (if
-// any), and whether a call of it went through the call protocol.
+// any), which decorator owns it, and whether a call of it went through the
+// call protocol.
 struct StoredNode {
   CallKey key;
   Ref value;
+  std::uint64_t owner = 0;  // the serial of the owning decorator, once registered
   bool registered = false;
 };
 
@@ -112,23 +114,41 @@ class InstanceStore {
 
   // ------------------------------------------- the cached call protocol
 
-  // A computation between its two steps: the node being computed and its
-  // change count when the computation began.
+  // What the first step of a call decided, and, for a computation, where it
+  // stands between its two steps.
   struct Computation {
+    enum class Step {
+      Compute,     // run the function, then finish_computation
+      Plain,       // not the node's owner: run the function as a plain call
+      FindOwner,   // the node's owner must be found first (see below)
+    };
+    Step step = Step::Compute;
     NodeId node = kNoNode;
-    std::uint32_t changes_at_start = 0;
+    MethodDependencyGraph::RunStart start;
   };
 
   // The first step of a call of `record`'s method, under exclusive access.
-  // Finds the call's node, registering it with its declared dependencies on
-  // its first call, and records it as a parent of the thread's innermost
-  // running call on this instance when that call records dependencies. If
-  // the node is Valid and holds a result, returns that result. Otherwise
-  // pushes the thread's frame for the node, notes where the computation
-  // stands in `computation` and returns an empty handle: the caller runs the
-  // function with the guard let go, then calls finish_computation.
+  //
+  // The results of a node belong to its owner: the decorator that the
+  // instance's class resolves under the method name, or, where it resolves
+  // none, the first decorator that registers the node. `owner` is the owner
+  // found by the caller for a node that is not registered yet (0 while it is
+  // not known). A call by a decorator that does not own the node (a super()
+  // call of an overridden method, two functions with one __name__) touches
+  // nothing: Step::Plain. A node that is not registered and whose owner is
+  // not known yet gives Step::FindOwner, with the store unchanged: the caller
+  // looks the owner up with the guard let go and calls again.
+  //
+  // Otherwise finds the call's node, registering it with its declared
+  // dependencies on its first call, and records it as a parent of the
+  // thread's innermost running call on this instance when that call records
+  // dependencies. If the node is Valid and holds a result, returns that
+  // result. Otherwise pushes the thread's frame for the node, notes where
+  // the computation stands in `computation` and returns an empty handle: the
+  // caller runs the function with the guard let go, then calls
+  // finish_computation.
   Ref begin_computation(StoreAccess& access, const DecoratorRecord& record, const BoundCall& call,
-                        Computation& computation);
+                        std::uint64_t owner, Computation& computation);
   // The second step, under exclusive access, after the function returned
   // `result` (null when it raised). Pops the frame. After a normal return the
   // node of a method that does not cache becomes PermanentlyInvalid, the
@@ -189,6 +209,9 @@ class InstanceStore {
   // declaration or an update) is replaced by the call's own and released.
   void register_call(StoreAccess& access, NodeId node, const BoundCall& call, bool key_is_from_call,
                      const DecoratorRecord& record);
+  // The part of begin_computation after the node is known to be the record's.
+  Ref begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
+                  Computation& computation);
   const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
   void pop_frame(PyThreadState* thread, NodeId node) noexcept;
   void grow_table();

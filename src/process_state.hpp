@@ -18,6 +18,7 @@
 #include "py_ref.hpp"
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -38,6 +39,8 @@ struct ProcessState {
   PyTypeObject* decorator_type = nullptr;          // QuarrineDecorator
   PyTypeObject* manual_factory_type = nullptr;     // quarrined
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
+  // The last serial given to a decorator (its record's `serial`).
+  std::uint64_t decorator_serials = 0;
 
   // The interpreter services, looked up on first use.
   Ref method_type;               // types.MethodType
