@@ -342,10 +342,25 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
                                      Computation& computation) {
   NodeId node = find(call);
   if (node != kNoNode && nodes_[node].registered) {
-    if (nodes_[node].owner != record.serial) {
+    StoredNode& stored = nodes_[node];
+    if (stored.owner == record.serial) {
+      return begin_owned(access, record, node, computation);
+    }
+    // Another decorator owns the node. The class may have been given this
+    // one since (a method redefined at run time): the owner is looked up
+    // again, and if the class now resolves this decorator, it takes the node
+    // over; the results computed by the old owner are foreign to it.
+    if (owner == 0) {
+      computation.step = Computation::Step::FindOwner;
+      return Ref();
+    }
+    if (owner != record.serial) {
       computation.step = Computation::Step::Plain;
       return Ref();
     }
+    graph_.temporarily_invalidate(node);
+    access.released().add(std::move(stored.value));
+    stored.owner = record.serial;
     return begin_owned(access, record, node, computation);
   }
   if (owner == 0) {

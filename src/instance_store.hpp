@@ -132,12 +132,15 @@ class InstanceStore {
   // The results of a node belong to its owner: the decorator that the
   // instance's class resolves under the method name, or, where it resolves
   // none, the first decorator that registers the node. `owner` is the owner
-  // found by the caller for a node that is not registered yet (0 while it is
-  // not known). A call by a decorator that does not own the node (a super()
-  // call of an overridden method, two functions with one __name__) touches
-  // nothing: Step::Plain. A node that is not registered and whose owner is
-  // not known yet gives Step::FindOwner, with the store unchanged: the caller
-  // looks the owner up with the guard let go and calls again.
+  // that the caller looked up (0 while it is not known). A node that is not
+  // registered, or that another decorator owns, gives Step::FindOwner while
+  // the owner is not known, with the store unchanged: the caller looks the
+  // owner up with the guard let go and calls again. A call by a decorator
+  // that does not own the node (a super() call of an overridden method, two
+  // functions with one __name__) then touches nothing: Step::Plain. A
+  // decorator that the class has come to resolve since the node was
+  // registered (a method redefined at run time) takes the node over: its
+  // old result and everything computed from it become invalid.
   //
   // Otherwise finds the call's node, registering it with its declared
   // dependencies on its first call, and records it as a parent of the
