@@ -74,8 +74,12 @@ for python in "${candidates[@]}"; do
   "$venv/bin/python" -m pip install -q pytest hypothesis >"$out/$label.pip.log" 2>&1 || { cat "$out/$label.pip.log"; exit 1; }
   "$venv/bin/python" -m pip install -q --no-deps "$wheel" >>"$out/$label.pip.log" 2>&1 || { cat "$out/$label.pip.log"; exit 1; }
   unset PYTHONWARNINGS
-  (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests > "$out/$label.log" 2>&1 || true)
+  code=0
+  (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests > "$out/$label.log" 2>&1) || code=$?
   summary=$(tail -n 1 "$out/$label.log")
+  if [ $code -ne 0 ] && [ $code -ne 1 ]; then  # 1: tests failed, and the summary says which
+    summary="pytest ended with status $code after: ${summary:0:60}"
+  fi
   echo "$summary   (full output: $out/$label.log)"
   if ! grep -q " passed" <<<"$summary" || grep -q -E "failed|error" <<<"$summary"; then
     status=1
@@ -91,8 +95,13 @@ if [ $# -eq 0 ]; then
   echo "== sdist: $(basename "$sdist")"
   bare="$out/bare"
   rm -rf "$bare" && mkdir -p "$bare/bin"
-  for tool in g++ gcc c++ cc as ld ar ranlib strip nm objcopy objdump readelf; do
-    [ -x "/usr/bin/$tool" ] && ln -s "/usr/bin/$tool" "$bare/bin/$tool"
+  # Both names of each tool: scikit-build-core hands CMake the compiler that
+  # the interpreter was built with (Debian's: x86_64-linux-gnu-g++).
+  triplet=$(gcc -dumpmachine)
+  for tool in g++ gcc c++ cc cpp as ld ar ranlib strip nm objcopy objdump readelf; do
+    for name in "$tool" "$triplet-$tool"; do
+      if [ -x "/usr/bin/$name" ]; then ln -s "/usr/bin/$name" "$bare/bin/$name"; fi
+    done
   done
   /usr/bin/python3.11 -m venv "$bare/venv"
   if PATH="$root/$bare/venv/bin:$root/$bare/bin" "$bare/venv/bin/python" -m pip install --no-cache-dir "$sdist" \
