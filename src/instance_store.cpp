@@ -341,39 +341,28 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
                                      const BoundCall& call, std::uint64_t owner,
                                      Computation& computation) {
   NodeId node = find(call);
-  if (node != kNoNode && nodes_[node].registered) {
-    StoredNode& stored = nodes_[node];
-    if (stored.owner == record.serial) {
-      return begin_owned(access, record, node, computation);
-    }
-    // Another decorator owns the node. The class may have been given this
-    // one since (a method redefined at run time): the owner is looked up
-    // again, and if the class now resolves this decorator, it takes the node
-    // over; the results computed by the old owner are foreign to it.
-    if (owner == 0) {
-      computation.step = Computation::Step::FindOwner;
-      return Ref();
-    }
-    if (owner != record.serial) {
-      computation.step = Computation::Step::Plain;
-      return Ref();
-    }
-    graph_.temporarily_invalidate(node);
-    access.released().add(std::move(stored.value));
-    stored.owner = record.serial;
+  const bool registered = node != kNoNode && nodes_[node].registered;
+  if (registered && nodes_[node].owner == record.serial) {
     return begin_owned(access, record, node, computation);
   }
-  if (owner == 0) {
-    computation.step = Computation::Step::FindOwner;
-    return Ref();
-  }
+  // A node to register, or one that another decorator owns: the owner that
+  // the class resolves decides, looked up by the caller with the guard let go.
   if (owner != record.serial) {
-    computation.step = Computation::Step::Plain;
+    computation.step = owner == 0 ? Computation::Step::FindOwner : Computation::Step::Plain;
     return Ref();
   }
-  bool added = false;
-  node = find_or_add(call, &added);
-  register_call(access, node, call, added, record);
+  if (registered) {
+    // The class has come to resolve this decorator since the node was
+    // registered (a method redefined at run time): it takes the node over,
+    // and the result the old owner computed is foreign to it.
+    graph_.temporarily_invalidate(node);
+    access.released().add(std::move(nodes_[node].value));
+    nodes_[node].owner = record.serial;
+  } else {
+    bool added = false;
+    node = find_or_add(call, &added);
+    register_call(access, node, call, added, record);
+  }
   return begin_owned(access, record, node, computation);
 }
 

@@ -10,8 +10,10 @@ constant slack absorbs the interpreter's own caches. Only a debug
 interpreter counts references, so the file is skipped elsewhere.
 """
 
+import copy
 import gc
 import inspect
+import pickle
 import sys
 
 import pytest
@@ -186,8 +188,19 @@ def refused(error, call):
     return run
 
 
+class Overriding(Shop):
+    """area overrides Shop.area and calls it through super(), which runs plainly."""
+
+    @quarrined()
+    def area(self, width, height=2):
+        return super().area(width, height) + 1
+
+
 OPERATIONS = {
     "hit": lambda o: o.area(3),
+    "override calling super()": lambda o: (lambda c: (c.area(3), c.area(3), Shop.area(c, 3)))(Overriding()),
+    "copy, deepcopy and pickle": lambda o: (copy.copy(o), copy.deepcopy(o), pickle.loads(pickle.dumps(o))),
+    "abstract flag": lambda o: Shop.__dict__["area"].__isabstractmethod__,
     "hit by keyword": lambda o: o.area(height=2, width=3),
     "miss after clear_cache": lambda o: (o.clear_cache(), o.area(3), o.total(), o.declared()),
     "miss after update": lambda o: (o.update_cached_value("price", 5), o.total(), o.declared()),
