@@ -16,13 +16,7 @@ void BoundCall::add_spilled(const CallItem& item) {
   ++size_;
 }
 
-void BoundCall::keep(Ref object) {
-  if (kept_count_ < kInlineKept) {
-    kept_[kept_count_++] = std::move(object);
-  } else {
-    kept_spill_.push_back(std::move(object));
-  }
-}
+void BoundCall::keep_spilled(Ref object) { kept_spill_.push_back(std::move(object)); }
 
 void BoundCall::sort_by_name() {
   CallItem* first = data();
@@ -115,8 +109,12 @@ bool CallKey::matches(const BoundCall& call) const {
       return false;
     }
   }
+  // The same object is equal to itself (as the interpreter's comparison of
+  // tuple items assumes), which spares most hits the call of ==.
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (require(PyObject_RichCompareBool(parts_[2 * i + 2].get(), items[i].value, Py_EQ)) == 0) {
+    PyObject* stored = parts_[2 * i + 2].get();
+    if (stored != items[i].value &&
+        require(PyObject_RichCompareBool(stored, items[i].value, Py_EQ)) == 0) {
       return false;
     }
   }

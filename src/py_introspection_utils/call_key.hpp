@@ -46,7 +46,14 @@ class BoundCall {
       add_spilled({name, value, name_hash});
     }
   }
-  void keep(Ref object);  // keeps alive an object that items point into
+  // Keeps alive an object that items point into.
+  void keep(Ref object) {
+    if (kept_count_ < kInlineKept) {
+      kept_[kept_count_++] = std::move(object);
+    } else {
+      keep_spilled(std::move(object));
+    }
+  }
   void sort_by_name();
   // Empties the call for a new binding of `method`.
   void reset(PyObject* method) noexcept {
@@ -66,6 +73,7 @@ class BoundCall {
   static constexpr std::size_t kInlineItems = 8;
   static constexpr std::size_t kInlineKept = 3;
   void add_spilled(const CallItem& item);
+  void keep_spilled(Ref object);
   CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }
   const CallItem* data() const noexcept { return spill_.empty() ? inline_ : spill_.data(); }
 
