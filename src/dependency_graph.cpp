@@ -23,43 +23,66 @@ const char* validation_state_text(ValidationState state) noexcept {
 
 // ---------------------------------------------------------------- NodeSet
 
-NodeSet::NodeSet(NodeSet&& other) noexcept
-    : items_(std::exchange(other.items_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+NodeId* NodeSet::heap() const noexcept {
+  NodeId* items = nullptr;
+  std::memcpy(&items, &words_[1], sizeof items);
+  return items;
+}
+
+void NodeSet::set_heap(NodeId* items, std::uint32_t capacity) noexcept {
+  words_[0] = capacity;
+  std::memcpy(&words_[1], &items, sizeof items);
+}
+
+void NodeSet::release() noexcept {
+  if (size_ > kInline) {
+    std::free(heap());
+  }
+}
+
+NodeSet::NodeSet(NodeSet&& other) noexcept : size_(std::exchange(other.size_, 0)) {
+  std::memcpy(words_, other.words_, sizeof words_);
+}
 
 NodeSet& NodeSet::operator=(NodeSet&& other) noexcept {
   if (this != &other) {
-    std::free(items_);
-    items_ = std::exchange(other.items_, nullptr);
+    release();
     size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
+    std::memcpy(words_, other.words_, sizeof words_);
   }
   return *this;
 }
 
-NodeSet::~NodeSet() { std::free(items_); }
+NodeSet::~NodeSet() { release(); }
 
-bool NodeSet::contains(NodeId node) const noexcept {
-  for (std::uint32_t i = 0; i < size_; ++i) {
-    if (items_[i] == node) {
-      return true;
+void NodeSet::append_to_heap(NodeId node) {
+  static_assert(sizeof(NodeId*) == 2 * sizeof(NodeId), "an address fills two words");
+  if (size_ == kInline) {
+    auto* items = static_cast<NodeId*>(std::malloc(sizeof(NodeId) * 2 * kInline));
+    if (items == nullptr) {
+      throw std::bad_alloc();
     }
-  }
-  return false;
-}
-
-void NodeSet::append(NodeId node) {
-  if (size_ == capacity_) {
-    std::uint32_t capacity = capacity_ == 0 ? 2 : capacity_ * 2;
-    void* grown = std::realloc(items_, sizeof(NodeId) * capacity);
+    std::memcpy(items, words_, sizeof(NodeId) * kInline);
+    set_heap(items, 2 * kInline);
+  } else if (size_ == words_[0]) {
+    const std::uint32_t capacity = words_[0] * 2;
+    void* grown = std::realloc(heap(), sizeof(NodeId) * capacity);
     if (grown == nullptr) {
       throw std::bad_alloc();
     }
-    items_ = static_cast<NodeId*>(grown);
-    capacity_ = capacity;
+    set_heap(static_cast<NodeId*>(grown), capacity);
   }
-  items_[size_++] = node;
+  heap()[size_++] = node;
+}
+
+void NodeSet::remove_last() noexcept {
+  if (size_ == kInline + 1) {
+    // Back inline: the first three members return to the words.
+    NodeId* items = heap();
+    std::memcpy(words_, items, sizeof(NodeId) * kInline);
+    std::free(items);
+  }
+  --size_;
 }
 
 // ------------------------------------------------- MethodDependencyGraph
@@ -87,16 +110,6 @@ NodeId MethodDependencyGraph::add_node() {
   parents_.emplace_back();
   walk_marks_.push_back(0);
   return node;
-}
-
-ValidationState MethodDependencyGraph::state_of(NodeId node) const noexcept {
-  std::uint8_t state = states_[node];
-  return state == kNoState ? ValidationState::PermanentlyInvalid
-                           : static_cast<ValidationState>(state);
-}
-
-bool MethodDependencyGraph::has_state(NodeId node) const noexcept {
-  return states_[node] != kNoState;
 }
 
 template <class Visit>
@@ -168,13 +181,7 @@ void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
     parents.append(parent);
   } catch (...) {
     // Keep the two directions in step: undo the half-made edge.
-    NodeSet rebuilt;
-    for (NodeId member : children) {
-      if (member != child) {
-        rebuilt.append(member);
-      }
-    }
-    children = std::move(rebuilt);
+    children.remove_last();
     throw;
   }
 }

@@ -24,8 +24,10 @@ const char* validation_state_text(ValidationState state) noexcept;
 
 using NodeId = std::uint32_t;
 
-// A small insertion-ordered set of node ids, 16 bytes when empty. Membership
-// is a linear scan; callers keep the scanned set the smaller one.
+// A small insertion-ordered set of node ids in 16 bytes. Up to three members
+// are kept inline, so most sets (a fan-in or fan-out of three) never
+// allocate; a fourth member moves them to a block on the heap. Membership is
+// a linear scan; callers keep the scanned set the smaller one.
 class NodeSet {
  public:
   NodeSet() noexcept = default;
@@ -35,18 +37,40 @@ class NodeSet {
   NodeSet& operator=(NodeSet&& other) noexcept;
   ~NodeSet();
 
-  bool contains(NodeId node) const noexcept;
+  bool contains(NodeId node) const noexcept {
+    for (NodeId member : *this) {
+      if (member == node) {
+        return true;
+      }
+    }
+    return false;
+  }
   // Appends `node`; the caller has checked that it is not a member.
-  void append(NodeId node);
+  void append(NodeId node) {
+    if (size_ < kInline) {
+      words_[size_++] = node;
+    } else {
+      append_to_heap(node);
+    }
+  }
+  // Takes back the last member appended.
+  void remove_last() noexcept;
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  const NodeId* begin() const noexcept { return items_; }
-  const NodeId* end() const noexcept { return items_ + size_; }
+  const NodeId* begin() const noexcept { return size_ <= kInline ? words_ : heap(); }
+  const NodeId* end() const noexcept { return begin() + size_; }
 
  private:
-  NodeId* items_ = nullptr;
+  static constexpr std::uint32_t kInline = 3;
+  // On the heap, the first word holds the capacity and the other two the
+  // block's address.
+  NodeId* heap() const noexcept;
+  void set_heap(NodeId* items, std::uint32_t capacity) noexcept;
+  void append_to_heap(NodeId node);
+  void release() noexcept;
+
   std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = 0;
+  NodeId words_[kInline] = {};
 };
 
 class MethodDependencyGraph {
@@ -55,8 +79,12 @@ class MethodDependencyGraph {
   NodeId add_node();
   std::size_t node_count() const noexcept { return states_.size(); }
 
-  ValidationState state_of(NodeId node) const noexcept;
-  bool has_state(NodeId node) const noexcept;
+  ValidationState state_of(NodeId node) const noexcept {
+    const std::uint8_t state = states_[node];
+    return state == kNoState ? ValidationState::PermanentlyInvalid
+                             : static_cast<ValidationState>(state);
+  }
+  bool has_state(NodeId node) const noexcept { return states_[node] != kNoState; }
 
   // The node and everything reachable from it through children, each once,
   // in the order of an explicit stack walk (the node itself first).
