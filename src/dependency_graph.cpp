@@ -87,49 +87,52 @@ void NodeSet::remove_last() noexcept {
 
 // ------------------------------------------------- MethodDependencyGraph
 
+const NodeSet MethodDependencyGraph::kNoEdges;
+
 NodeId MethodDependencyGraph::add_node() {
-  auto node = static_cast<NodeId>(states_.size());
+  auto node = static_cast<NodeId>(nodes_.size());
   if (node == UINT32_MAX) {
     throw std::bad_alloc();
   }
-  // Grow every table before changing any, so that a failed allocation leaves
-  // the tables in step.
-  auto make_room = [](auto& table) {
-    if (table.size() == table.capacity()) {
-      table.reserve(table.empty() ? 16 : table.size() * 2);
-    }
-  };
-  make_room(states_);
-  make_room(changes_);
-  make_room(children_);
-  make_room(parents_);
-  make_room(walk_marks_);
-  states_.push_back(kNoState);
-  changes_.push_back(0);
-  children_.emplace_back();
-  parents_.emplace_back();
-  walk_marks_.push_back(0);
+  if (nodes_.size() == nodes_.capacity()) {
+    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 2);
+  }
+  nodes_.emplace_back();
   return node;
+}
+
+MethodDependencyGraph::EdgeSets& MethodDependencyGraph::edge_sets(NodeId node) {
+  std::uint32_t& edges = nodes_[node].edges;
+  if (edges == 0) {
+    if (edges_.size() == edges_.capacity()) {
+      edges_.reserve(edges_.empty() ? 16 : edges_.size() * 2);
+    }
+    edges_.emplace_back();
+    edges = static_cast<std::uint32_t>(edges_.size());
+  }
+  return edges_[edges - 1];
 }
 
 template <class Visit>
 void MethodDependencyGraph::walk_descendants(NodeId node, Visit&& visit) {
   if (++walk_number_ == 0) {
     // The counter wrapped: old marks could collide with new walk numbers.
-    std::memset(walk_marks_.data(), 0, walk_marks_.size() * sizeof(std::uint32_t));
+    for (NodeRecord& record : nodes_) {
+      record.walk_mark = 0;
+    }
     walk_number_ = 1;
   }
   const std::uint32_t mark = walk_number_;
   walk_stack_.clear();
   walk_stack_.push_back(node);
-  walk_marks_[node] = mark;
+  nodes_[node].walk_mark = mark;
   while (!walk_stack_.empty()) {
     NodeId current = walk_stack_.back();
     walk_stack_.pop_back();
     visit(current);
-    for (NodeId child : children_[current]) {
-      if (walk_marks_[child] != mark) {
-        walk_marks_[child] = mark;
+    for (NodeId child : children_of(current)) {
+      if (nodes_[child].walk_mark != mark) {
+        nodes_[child].walk_mark = mark;
         walk_stack_.push_back(child);
       }
     }
@@ -144,11 +147,12 @@ std::vector<NodeId> MethodDependencyGraph::methods_to_invalidate(NodeId node) {
 
 void MethodDependencyGraph::invalidate_walk(NodeId node, bool from_outside) {
   walk_descendants(node, [&](NodeId reached) {
-    if (states_[reached] == static_cast<std::uint8_t>(ValidationState::Valid)) {
-      states_[reached] = static_cast<std::uint8_t>(ValidationState::Invalid);
+    NodeRecord& record = nodes_[reached];
+    if (record.state == static_cast<std::uint8_t>(ValidationState::Valid)) {
+      record.state = static_cast<std::uint8_t>(ValidationState::Invalid);
     }
     if (from_outside) {
-      ++changes_[reached];
+      ++record.changes;
     }
   });
 }
@@ -158,18 +162,21 @@ void MethodDependencyGraph::temporarily_invalidate(NodeId node) {
 }
 
 void MethodDependencyGraph::permanently_invalidate(NodeId node) {
-  states_[node] = static_cast<std::uint8_t>(ValidationState::PermanentlyInvalid);
+  nodes_[node].state = static_cast<std::uint8_t>(ValidationState::PermanentlyInvalid);
 }
 
 void MethodDependencyGraph::validate(NodeId node) {
-  if (states_[node] == static_cast<std::uint8_t>(ValidationState::Invalid)) {
-    states_[node] = static_cast<std::uint8_t>(ValidationState::Valid);
+  if (nodes_[node].state == static_cast<std::uint8_t>(ValidationState::Invalid)) {
+    nodes_[node].state = static_cast<std::uint8_t>(ValidationState::Valid);
   }
 }
 
 void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
-  NodeSet& children = children_[parent];
-  NodeSet& parents = parents_[child];
+  // Both nodes' edge sets exist before either is referred to: making one
+  // may move the other.
+  edge_sets(child);
+  NodeSet& children = edge_sets(parent).children;
+  NodeSet& parents = edge_sets(child).parents;
   // The edge is in both sets or in neither: scan the smaller one.
   bool present =
       children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
@@ -187,16 +194,17 @@ void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
 }
 
 void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> declared) {
-  states_[node] = static_cast<std::uint8_t>(ValidationState::Invalid);
+  nodes_[node].state = static_cast<std::uint8_t>(ValidationState::Invalid);
   for (NodeId dependency : declared) {
     add_parent_dependency(node, dependency);
   }
+  nodes_[node].registered = true;
 }
 
 bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes_at_start) {
-  const bool changed_meanwhile = changes_[node] != changes_at_start;
+  const bool changed_meanwhile = nodes_[node].changes != changes_at_start;
   bool any_invalid = false;
-  for (NodeId parent : parents_[node]) {
+  for (NodeId parent : parents_of(node)) {
     ValidationState state = state_of(parent);
     if (state == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);
@@ -215,21 +223,18 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes
 }
 
 void MethodDependencyGraph::invalidate_all() {
-  for (std::size_t i = 0; i < states_.size(); ++i) {
-    if (states_[i] == static_cast<std::uint8_t>(ValidationState::Valid)) {
-      states_[i] = static_cast<std::uint8_t>(ValidationState::Invalid);
+  for (NodeRecord& record : nodes_) {
+    if (record.state == static_cast<std::uint8_t>(ValidationState::Valid)) {
+      record.state = static_cast<std::uint8_t>(ValidationState::Invalid);
     }
-    ++changes_[i];
+    ++record.changes;
   }
 }
 
 void MethodDependencyGraph::clear() noexcept {
-  states_ = std::vector<std::uint8_t>();
-  changes_ = std::vector<std::uint32_t>();
-  children_ = std::vector<NodeSet>();
-  parents_ = std::vector<NodeSet>();
+  nodes_ = std::vector<NodeRecord>();
+  edges_ = std::vector<EdgeSets>();
   walk_stack_ = std::vector<NodeId>();
-  walk_marks_ = std::vector<std::uint32_t>();
   walk_number_ = 0;
 }
 

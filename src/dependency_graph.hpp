@@ -77,14 +77,16 @@ class MethodDependencyGraph {
  public:
   // A new node without a state (it counts as PermanentlyInvalid) or edges.
   NodeId add_node();
-  std::size_t node_count() const noexcept { return states_.size(); }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
 
   ValidationState state_of(NodeId node) const noexcept {
-    const std::uint8_t state = states_[node];
+    const std::uint8_t state = nodes_[node].state;
     return state == kNoState ? ValidationState::PermanentlyInvalid
                              : static_cast<ValidationState>(state);
   }
-  bool has_state(NodeId node) const noexcept { return states_[node] != kNoState; }
+  bool has_state(NodeId node) const noexcept { return nodes_[node].state != kNoState; }
+  // Whether register_node has been run for the node.
+  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
 
   // The node and everything reachable from it through children, each once,
   // in the order of an explicit stack walk (the node itself first).
@@ -104,7 +106,7 @@ class MethodDependencyGraph {
 
   // Counts the invalidations from outside that reached the node; a call that
   // began computing at one count and settles at another used a stale input.
-  std::uint32_t change_count(NodeId node) const noexcept { return changes_[node]; }
+  std::uint32_t change_count(NodeId node) const noexcept { return nodes_[node].changes; }
 
   // After a computation of `node` that began when its change count was
   // `changes_at_start` returned normally: derives the node's state from its
@@ -115,8 +117,14 @@ class MethodDependencyGraph {
   // Every Valid node becomes Invalid; edges are kept.
   void invalidate_all();
 
-  const NodeSet& children_of(NodeId node) const noexcept { return children_[node]; }
-  const NodeSet& parents_of(NodeId node) const noexcept { return parents_[node]; }
+  const NodeSet& children_of(NodeId node) const noexcept {
+    const std::uint32_t edges = nodes_[node].edges;
+    return edges == 0 ? kNoEdges : edges_[edges - 1].children;
+  }
+  const NodeSet& parents_of(NodeId node) const noexcept {
+    const std::uint32_t edges = nodes_[node].edges;
+    return edges == 0 ? kNoEdges : edges_[edges - 1].parents;
+  }
 
   // Forgets every node (used when the owner is torn down).
   void clear() noexcept;
@@ -124,20 +132,35 @@ class MethodDependencyGraph {
  private:
   static constexpr std::uint8_t kNoState = 0xFF;
 
+  // What the graph keeps of every node, in one record of 16 bytes.
+  struct NodeRecord {
+    std::uint32_t changes = 0;    // invalidations from outside that reached it
+    std::uint32_t walk_mark = 0;  // the number of the last walk that reached it
+    std::uint32_t edges = 0;      // 1 + its index in edges_, or 0 while it has no edge
+    std::uint8_t state = kNoState;
+    bool registered = false;
+  };
+  // The two directions of a node's edges, made at its first edge: most
+  // nodes of a large cache have none.
+  struct EdgeSets {
+    NodeSet children;
+    NodeSet parents;
+  };
+  static const NodeSet kNoEdges;
+
+  // The edge sets of the node, made if it has none yet.
+  EdgeSets& edge_sets(NodeId node);
+
   // Walks the node and its descendants once each, calling visit(node) in
   // walk order; no allocation once the scratch buffers have grown.
   template <class Visit>
   void walk_descendants(NodeId node, Visit&& visit);
   void invalidate_walk(NodeId node, bool from_outside);
 
-  std::vector<std::uint8_t> states_;
-  std::vector<std::uint32_t> changes_;
-  std::vector<NodeSet> children_;
-  std::vector<NodeSet> parents_;
-  // Scratch space of the walks: a stack, and per node the number of the last
-  // walk that reached it.
+  std::vector<NodeRecord> nodes_;
+  std::vector<EdgeSets> edges_;
+  // Scratch space of the walks (with the nodes' walk marks).
   std::vector<NodeId> walk_stack_;
-  std::vector<std::uint32_t> walk_marks_;
   std::uint32_t walk_number_ = 0;
 };
 

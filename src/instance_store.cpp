@@ -161,7 +161,7 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
     grow_table();
   }
   node = graph_.add_node();
-  nodes_.push_back({std::move(key), Ref(), false});
+  nodes_.push_back({std::move(key), Ref()});
   insert_slot(node);
   return node;
 }
@@ -172,11 +172,13 @@ void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundC
   // registration, for dependencies that were never called) first: finding
   // them compares keys, which may fail.
   std::vector<NodeId> declared;
-  declared.reserve(record.dependency_keys.size());
-  BoundCall dependency;
-  for (const CallKey& key : record.dependency_keys) {
-    key.view(dependency);
-    declared.push_back(find_or_add(dependency));
+  if (!record.dependency_keys.empty()) {
+    declared.reserve(record.dependency_keys.size());
+    BoundCall dependency;
+    for (const CallKey& key : record.dependency_keys) {
+      key.view(dependency);
+      declared.push_back(find_or_add(dependency));
+    }
   }
   if (!key_is_from_call) {
     // The node stood for a declared dependency or an updated value; the
@@ -184,7 +186,6 @@ void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundC
     access.released().add(std::exchange(nodes_[node].key, CallKey(call)));
   }
   graph_.register_node(node, declared);
-  nodes_[node].registered = true;
 }
 
 PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
@@ -247,7 +248,7 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
                                      const BoundCall& call, Computation& computation) {
   bool added = false;
   const NodeId node = find_or_add(call, &added);
-  if (!nodes_[node].registered) {
+  if (!graph_.is_registered(node)) {
     register_call(access, node, call, added, record);
   }
   if (const CallFrame* caller = innermost_frame(access.thread());

@@ -77,12 +77,12 @@ struct CallFrame {
   bool records_dependencies;
 };
 
-// What the store holds for one node: its call key, its stored result (if
-// any), and whether a call of it went through the call protocol.
+// What the store holds for one node: its call key and its stored result (if
+// any). Whether a call of it went through the call protocol is the graph's
+// registration of the node.
 struct StoredNode {
   CallKey key;
   Ref value;
-  bool registered = false;
 };
 
 // References taken out of a store under its guard, released when the list
@@ -153,7 +153,7 @@ class InstanceStore {
   NodeId find(const BoundCall& call) const;
   // A node is registered once a call of it went through the call protocol;
   // only registered nodes appear in the reports.
-  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
+  bool is_registered(NodeId node) const noexcept { return graph_.is_registered(node); }
   PyObject* value(NodeId node) const noexcept { return nodes_[node].value.get(); }
   // The stored result if the node is Valid and holds one, else null.
   PyObject* servable_value(NodeId node) const noexcept;
