@@ -51,6 +51,9 @@ struct BindingPlan {
     Py_hash_t name_hash;
   };
   std::vector<SortedParameter> sorted_parameters;
+  // (method name, the sorted parameters' names...): the shape that the call
+  // keys of this plan share.
+  Ref shape;
 
   PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
 };
@@ -78,7 +81,7 @@ bool has_signature_override(PyObject* function) {
 
 // The plan of a code object, or null for one whose parameters the native
 // binding does not cover.
-std::unique_ptr<BindingPlan> read_plan(Ref code) {
+std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name) {
   auto plan = std::make_unique<BindingPlan>();
   plan->argcount = integer_attribute(code.get(), "co_argcount");
   plan->posonly = integer_attribute(code.get(), "co_posonlyargcount");
@@ -116,6 +119,13 @@ std::unique_ptr<BindingPlan> read_plan(Ref code) {
         {slot, plan->name(slot), plan->slot_hashes[static_cast<std::size_t>(slot)]});
   }
   plan->positional_shape = plan->kwonly == 0 && plan->varargs_slot < 0 && plan->varkw_slot < 0;
+  plan->shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(sorted_slots.size() + 1)));
+  // PyTuple_SetItem takes over the references that Ref::borrow adds.
+  PyTuple_SetItem(plan->shape.get(), 0, Ref::borrow(method_name).release());
+  for (std::size_t i = 0; i < sorted_slots.size(); ++i) {
+    PyTuple_SetItem(plan->shape.get(), static_cast<Py_ssize_t>(i + 1),
+                    Ref::borrow(plan->sorted_parameters[i].name).release());
+  }
   plan->code = std::move(code);
   return plan;
 }
@@ -275,7 +285,7 @@ const BindingPlan* CallBinder::current_plan() {
       return plan.get();
     }
   }
-  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code));
+  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code), method_name_);
   if (!plan) {
     return nullptr;
   }
@@ -311,6 +321,7 @@ bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, Boun
                           : PyTuple_GetItem(defaults, parameter.slot - first_default);
     out.add(parameter.name, value, parameter.name_hash);
   }
+  out.shape = plan.shape.get();
   return true;
 }
 
@@ -340,6 +351,7 @@ bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject
   for (const BindingPlan::SortedParameter& parameter : plan.sorted_parameters) {
     out.add(parameter.name, slots[parameter.slot], parameter.name_hash);
   }
+  out.shape = plan.shape.get();
   return true;
 }
 

@@ -4,7 +4,9 @@
 #include "arguments.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string_view>
+#include <utility>
 
 namespace quarrine {
 
@@ -87,32 +89,89 @@ void compute_call_hash(BoundCall& call) {
   call.hash = hash == -1 ? 1546275796 : hash;
 }
 
-CallKey::CallKey(const BoundCall& call)
-    : parts_(new Ref[1 + 2 * call.items().size()]),
-      item_count_(static_cast<std::uint32_t>(call.items().size())),
-      hash_(call.hash) {
-  parts_[0] = Ref::borrow(call.method_name);
+namespace {
+
+// The tuple (method name, item names...) of a call that came without one.
+Ref make_shape(const BoundCall& call) {
+  std::span<const CallItem> items = call.items();
+  Ref shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size() + 1)));
+  // PyTuple_SetItem takes over the references that Ref::borrow adds.
+  PyTuple_SetItem(shape.get(), 0, Ref::borrow(call.method_name).release());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i + 1),
+                    Ref::borrow(items[i].name).release());
+  }
+  return shape;
+}
+
+}  // namespace
+
+CallKey::CallKey(const BoundCall& call) {
+  Ref shape = call.shape != nullptr ? Ref::borrow(call.shape) : make_shape(call);
+  const auto count = static_cast<std::uint32_t>(1 + call.items().size());
+  Ref* parts = inline_;
+  if (count <= kInlineParts) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      new (&inline_[i]) Ref();
+    }
+  } else {
+    heap_ = new Ref[count];
+    parts = heap_;
+  }
+  part_count_ = count;
+  hash_ = call.hash;
+  parts[0] = std::move(shape);
   std::size_t index = 1;
   for (const CallItem& item : call.items()) {
-    parts_[index++] = Ref::borrow(item.name);
-    parts_[index++] = Ref::borrow(item.value);
+    parts[index++] = Ref::borrow(item.value);
+  }
+}
+
+void CallKey::take(CallKey& other) noexcept {
+  hash_ = other.hash_;
+  part_count_ = std::exchange(other.part_count_, 0);
+  if (is_inline()) {
+    for (std::uint32_t i = 0; i < part_count_; ++i) {
+      new (&inline_[i]) Ref(std::move(other.inline_[i]));
+      other.inline_[i].~Ref();
+    }
+  } else {
+    heap_ = other.heap_;
+  }
+}
+
+void CallKey::release() noexcept {
+  const std::uint32_t count = std::exchange(part_count_, 0);
+  if (count <= kInlineParts) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      inline_[i].~Ref();
+    }
+  } else {
+    delete[] heap_;
   }
 }
 
 bool CallKey::matches(const BoundCall& call) const {
   std::span<const CallItem> items = call.items();
-  if (items.size() != item_count_ || !same_text(parts_[0].get(), call.method_name)) {
+  if (items.size() != item_count()) {
     return false;
   }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!same_text(parts_[2 * i + 1].get(), items[i].name)) {
+  // Keys of one signature share their shape, which spares comparing names.
+  if (shape() != call.shape) {
+    if (!same_text(method_name(), call.method_name)) {
       return false;
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (!same_text(name(i), items[i].name)) {
+        return false;
+      }
     }
   }
   // The same object is equal to itself (as the interpreter's comparison of
   // tuple items assumes), which spares most hits the call of ==.
+  const Ref* parts = this->parts();
   for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* stored = parts_[2 * i + 2].get();
+    PyObject* stored = parts[i + 1].get();
     if (stored != items[i].value &&
         require(PyObject_RichCompareBool(stored, items[i].value, Py_EQ)) == 0) {
       return false;
@@ -122,34 +181,35 @@ bool CallKey::matches(const BoundCall& call) const {
 }
 
 void CallKey::view(BoundCall& out) const {
-  out.reset(parts_[0].get());
-  for (std::size_t i = 0; i < item_count_; ++i) {
-    PyObject* name = parts_[2 * i + 1].get();
-    out.add(name, parts_[2 * i + 2].get(), hash_of(name));
+  out.reset(method_name());
+  for (std::size_t i = 0; i < item_count(); ++i) {
+    PyObject* item_name = name(i);
+    out.add(item_name, value(i), hash_of(item_name));
   }
+  out.shape = shape();
   out.hash = hash_;
 }
 
 Ref CallKey::as_tuple() const {
-  Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(item_count_)));
-  for (std::size_t i = 0; i < item_count_; ++i) {
-    Ref pair = Ref::checked(PyTuple_Pack(2, parts_[2 * i + 1].get(), parts_[2 * i + 2].get()));
+  Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(item_count())));
+  for (std::size_t i = 0; i < item_count(); ++i) {
+    Ref pair = Ref::checked(PyTuple_Pack(2, name(i), value(i)));
     // PyTuple_SetItem takes over the pair's reference.
     PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
-  return Ref::checked(PyTuple_Pack(2, parts_[0].get(), items.get()));
+  return Ref::checked(PyTuple_Pack(2, method_name(), items.get()));
 }
 
 Ref CallKey::report_key() const {
-  if (item_count_ == 0) {
-    return Ref::borrow(parts_[0].get());
+  if (item_count() == 0) {
+    return Ref::borrow(method_name());
   }
   return as_tuple();
 }
 
 int CallKey::traverse(visitproc visit, void* arg) const noexcept {
-  for (std::size_t i = 0; i < item_count_; ++i) {
-    Py_VISIT(parts_[2 * i + 2].get());
+  for (std::size_t i = 0; i < item_count(); ++i) {
+    Py_VISIT(value(i));
   }
   return 0;
 }

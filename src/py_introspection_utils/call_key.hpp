@@ -35,6 +35,10 @@ class BoundCall {
   BoundCall& operator=(const BoundCall&) = delete;
 
   PyObject* method_name = nullptr;  // borrowed; kept alive by the caller
+  // The tuple (method name, item names...) of these very names when the
+  // caller has one (the binder keeps one per function signature), else null.
+  // Borrowed; kept alive by the caller.
+  PyObject* shape = nullptr;
   Py_hash_t method_name_hash = -1;  // -1 until known
   Py_hash_t hash = 0;
 
@@ -65,6 +69,7 @@ class BoundCall {
     kept_count_ = 0;
     kept_spill_.clear();
     method_name = method;
+    shape = nullptr;
     method_name_hash = -1;
     hash = 0;
   }
@@ -89,22 +94,29 @@ class BoundCall {
 // item order) into the call hash; a value's hashing error propagates.
 void compute_call_hash(BoundCall& call);
 
-// The call key of one call as the module keeps it: the method name and the
-// (name, value) pairs as owned references in one compact block, and the
-// call hash. As a Python object it is the tuple
-// (method name, ((name, value), ...)), built when it is asked for.
+// The call key of one call as the module keeps it, and the call hash. The
+// method name and the item names are one tuple (method name, names...), the
+// call's shape, which the keys of one function signature share; the values
+// follow it. A key of up to two items (most of them) keeps its references
+// inline, one of more items in a block of its own. As a Python object it is
+// the tuple (method name, ((name, value), ...)), built when it is asked for.
 class CallKey {
  public:
-  CallKey() noexcept = default;
+  CallKey() noexcept {}
   explicit CallKey(const BoundCall& call);
-  CallKey(CallKey&&) noexcept = default;
-  CallKey& operator=(CallKey&&) noexcept = default;
+  CallKey(CallKey&& other) noexcept { take(other); }
+  CallKey& operator=(CallKey&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~CallKey() { release(); }
 
-  explicit operator bool() const noexcept { return parts_ != nullptr; }
+  explicit operator bool() const noexcept { return part_count_ != 0; }
   Py_hash_t hash() const noexcept { return hash_; }
-  PyObject* method_name() const noexcept { return parts_[0].get(); }
-  std::size_t item_count() const noexcept { return item_count_; }
-  PyObject* value(std::size_t index) const noexcept { return parts_[2 * index + 2].get(); }
+  std::size_t item_count() const noexcept { return part_count_ == 0 ? 0 : part_count_ - 1; }
 
   // Whether the key equals the call, as tuple equality would say: values are
   // compared with ==, which may run user code and raise.
@@ -114,13 +126,33 @@ class CallKey {
   Ref as_tuple() const;
   // The method name alone for a call without arguments, else the tuple.
   Ref report_key() const;
-  // Visits the values (the names are strs, which hold no references).
+  // Visits the values (the shape holds strs only, which hold no references).
   int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
-  std::unique_ptr<Ref[]> parts_;  // method name, then name and value per item
-  std::uint32_t item_count_ = 0;
+  static constexpr std::uint32_t kInlineParts = 3;  // the shape and two values
+
+  bool is_inline() const noexcept { return part_count_ <= kInlineParts; }
+  const Ref* parts() const noexcept { return is_inline() ? inline_ : heap_; }
+  PyObject* shape() const noexcept { return parts()[0].get(); }
+  PyObject* method_name() const noexcept { return PyTuple_GetItem(shape(), 0); }
+  PyObject* name(std::size_t index) const noexcept {
+    return PyTuple_GetItem(shape(), static_cast<Py_ssize_t>(index + 1));
+  }
+  PyObject* value(std::size_t index) const noexcept { return parts()[index + 1].get(); }
+  // Moves the other key's references here (this key holds none) and leaves
+  // it empty.
+  void take(CallKey& other) noexcept;
+  // Gives every reference back; the key is empty afterwards.
+  void release() noexcept;
+
   Py_hash_t hash_ = 0;
+  // The shape, then one value per item; 0 for an empty key.
+  std::uint32_t part_count_ = 0;
+  union {
+    Ref inline_[kInlineParts];  // the first part_count_ are live while inline
+    Ref* heap_;                 // owned (new[]) otherwise
+  };
 };
 
 // Binds keyword arguments taken as they stand (no function, no defaults);
