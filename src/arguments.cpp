@@ -2,6 +2,7 @@
 #include "arguments.hpp"
 
 #include <algorithm>
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,13 @@ std::string_view text_of(PyObject* value) {
   return {text, static_cast<std::size_t>(size)};
 }
 
-void attach_processing_note(const char* parameter) noexcept {
+void attach_note(const char* format, ...) noexcept {
   FetchedError error;
   if (error.value() != nullptr) {
-    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+    std::va_list arguments;
+    va_start(arguments, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, arguments));
+    va_end(arguments);
     Ref add_note = Ref::steal(PyUnicode_FromString("add_note"));
     if (note && add_note) {
       Ref result = Ref::steal(
@@ -34,6 +38,10 @@ void attach_processing_note(const char* parameter) noexcept {
     }
   }
   error.restore();
+}
+
+void attach_processing_note(const char* parameter) noexcept {
+  attach_note("while processing '%s'", parameter);
 }
 
 namespace {
@@ -89,7 +97,7 @@ namespace {
 // Places each keyword argument on its parameter, or in `extra_keywords` when
 // the method collects other keywords.
 void place_method_keywords(const MethodParameters& parameters, PyObject* kwargs,
-                           std::span<PyObject*> values, Ref* extra_keywords) {
+                           std::span<Ref> values, Ref* extra_keywords) {
   const std::size_t count = parameters.names.size();
   const char* const* names = parameters.names.begin();
   Py_ssize_t position = 0;
@@ -104,11 +112,11 @@ void place_method_keywords(const MethodParameters& parameters, PyObject* kwargs,
       ++index;
     }
     if (index < count) {
-      if (values[index] != nullptr) {
+      if (values[index]) {
         raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                      parameters.qualified_name, names[index]);
       }
-      values[index] = value;
+      values[index] = Ref::borrow(value);
     } else if (parameters.var_keyword && extra_keywords != nullptr) {
       if (!*extra_keywords) {
         *extra_keywords = Ref::checked(PyDict_New());
@@ -135,10 +143,10 @@ void place_method_keywords(const MethodParameters& parameters, PyObject* kwargs,
                parameters.qualified_name, most, most == 1 ? "" : "s", given + 1, verb);
 }
 
-void check_required(const MethodParameters& parameters, std::span<PyObject*> values) {
+void check_required(const MethodParameters& parameters, std::span<Ref> values) {
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < parameters.required; ++i) {
-    if (values[i] == nullptr) {
+    if (!values[i]) {
       missing.push_back(parameters.names.begin()[i]);
     }
   }
@@ -153,12 +161,14 @@ void check_required(const MethodParameters& parameters, std::span<PyObject*> val
 }  // namespace
 
 void parse_method_arguments(const MethodParameters& parameters, PyObject* args, PyObject* kwargs,
-                            std::span<PyObject*> values, Ref* extra_keywords) {
+                            std::span<Ref> values, Ref* extra_keywords) {
   const std::size_t count = parameters.names.size();
-  std::fill(values.begin(), values.end(), nullptr);
+  for (Ref& value : values) {
+    value.reset();
+  }
   Py_ssize_t given = args == nullptr ? 0 : require(PyTuple_Size(args));
   for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < count; ++i) {
-    values[i] = PyTuple_GetItem(args, i);
+    values[i] = Ref::borrow(PyTuple_GetItem(args, i));
   }
   if (kwargs != nullptr) {
     place_method_keywords(parameters, kwargs, values, extra_keywords);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace quarrine {
@@ -20,6 +21,10 @@ std::string_view text_of(PyObject* value);
 // Runs `convert`; if it fails, the pending exception gets the note
 // "while processing '<parameter>'" (when the note can be attached).
 void attach_processing_note(const char* parameter) noexcept;
+// Adds a note, formatted as PyUnicode_FromFormat does, to the pending
+// exception through its add_note method; a note that cannot be made or
+// attached is left out, and the exception stands as it was.
+void attach_note(const char* format, ...) noexcept;
 template <class Convert>
 auto converting(const char* parameter, Convert&& convert) {
   try {
@@ -43,10 +48,11 @@ struct MethodParameters {
   bool var_keyword;                          // collects other keywords
 };
 
-// `values` receives one borrowed reference per name (null when absent); the
-// caller's args and kwargs keep them alive. Surplus keywords, when the method
-// takes them, go into `extra_keywords` (left empty when there are none).
+// `values` receives a reference of its own per name (empty when absent):
+// the caller's kwargs may be a dict that code run later changes. Surplus
+// keywords, when the method takes them, go into `extra_keywords` (left empty
+// when there are none).
 void parse_method_arguments(const MethodParameters& parameters, PyObject* args, PyObject* kwargs,
-                            std::span<PyObject*> values, Ref* extra_keywords = nullptr);
+                            std::span<Ref> values, Ref* extra_keywords = nullptr);
 
 }  // namespace quarrine

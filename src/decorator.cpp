@@ -3,10 +3,13 @@
 // decorator.hpp.
 #include "decorator.hpp"
 
+#include "arguments.hpp"
+
 #include "process_state.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <utility>
@@ -42,24 +45,92 @@ InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
   return *store;
 }
 
+// The serial of the decorator that owns the record's nodes on `instance`:
+// the one its class resolves under the method name, or the record's own
+// where the class resolves no decorator of that name. A class lookup, made
+// only when a node is registered.
+std::uint64_t find_owner(const DecoratorRecord& record, PyObject* instance) {
+  Ref resolved = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(instance)),
+                                             record.method_name_object.get()));
+  if (!resolved) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      throw_python_error();
+    }
+    PyErr_Clear();
+    return record.serial;
+  }
+  const DecoratorRecord* owner = decorator_record(resolved.get());
+  if (owner == nullptr || owner->method_name != record.method_name) {
+    return record.serial;
+  }
+  return owner->serial;
+}
+
+// When binding failed because an argument's value cannot be hashed (its
+// type sets __hash__ to None), the interpreter's TypeError gains a note that
+// names the argument and the method: "while hashing argument 'items' of
+// Order.line()".
+void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
+                              const BoundCall& call) noexcept {
+  if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
+    return;
+  }
+  for (const CallItem& item : call.items()) {
+    auto hash = PyType_GetSlot(Py_TYPE(item.value), Py_tp_hash);
+    if (hash != reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
+      continue;
+    }
+    FetchedError error;
+    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(PyTuple_GetItem(args, 0))));
+    PyErr_Clear();
+    error.restore();
+    if (class_name) {
+      attach_note("while hashing argument '%U' of %U.%s()", item.name, class_name.get(),
+                  record.method_name.c_str());
+    }
+    return;
+  }
+}
+
+// The function run as a plain call: nothing of the store is read or changed,
+// and the cached calls it makes count for the innermost running cached call.
+Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) {
+  Ref function = Ref::borrow(record.func.get());
+  return Ref::checked(PyObject_Call(function.get(), args, kwargs));
+}
+
 Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
   const DecoratorRecord& record = self->record;
   InstanceStore& store = store_of_call(record, args);
   BoundCall call;
-  record.binder->bind(args, kwargs, call);
+  try {
+    record.binder->bind(args, kwargs, call);
+  } catch (const PyErrOccurred&) {
+    note_unhashable_argument(record, args, call);
+    throw;
+  }
 
   PyThreadState* thread = PyThreadState_Get();
   InstanceStore::Computation computation;
-  {
-    StoreAccess access(store, Access::Exclusive, thread);
-    if (Ref stored = store.begin_computation(access, record, call, computation)) {
-      return stored;
+  std::uint64_t owner = 0;
+  for (;;) {
+    {
+      StoreAccess access(store, Access::Exclusive, thread);
+      if (Ref stored = store.begin_computation(access, record, call, owner, computation)) {
+        return stored;
+      }
     }
+    if (computation.step != InstanceStore::Computation::Step::FindOwner) {
+      break;
+    }
+    owner = find_owner(record, PyTuple_GetItem(args, 0));
+  }
+  if (computation.step == InstanceStore::Computation::Step::Plain) {
+    return plain_call(record, args, kwargs);
   }
 
-  // The caller's reference keeps this decorator, and so its function, alive
-  // even when the method deletes or replaces its decorator while it runs; a
-  // reference of the call's own makes that independent of the decorator.
+  // The call keeps its decorator alive (decorator_call), and a reference of
+  // its own to the function makes the call independent of the decorator.
   Ref function = Ref::borrow(record.func.get());
   Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
   {
@@ -82,7 +153,12 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------- slots
 
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] { return cached_call(as_decorator(self), args, kwargs); });
+  return call_boundary([&] {
+    // A caller may hold the decorator through a borrowed pointer (property
+    // calls its getter so) while the call drops the last reference to it.
+    Ref keep_alive = Ref::borrow(self);
+    return cached_call(as_decorator(self), args, kwargs);
+  });
 }
 
 PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
@@ -145,6 +221,34 @@ void decorator_dealloc(PyObject* self) noexcept {
   Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
+// Whether the decorated function is abstract, so that a class whose cached
+// method is an abstractmethod stays abstract. Read-only; the only attribute
+// of the function that the decorator passes on.
+PyObject* decorator_get_isabstractmethod(PyObject* self, void* /*closure*/) {
+  return call_boundary([&]() -> Ref {
+    PyObject* function = as_decorator(self)->record.func.get();
+    if (function == nullptr) {
+      return Ref::borrow(Py_False);
+    }
+    Ref flag = Ref::steal(PyObject_GetAttrString(function, "__isabstractmethod__"));
+    if (!flag) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw_python_error();
+      }
+      PyErr_Clear();
+      return Ref::borrow(Py_False);
+    }
+    int truth = PyObject_IsTrue(flag.get());
+    require(truth);
+    return Ref::borrow(truth == 1 ? Py_True : Py_False);
+  });
+}
+
+PyGetSetDef decorator_getset[] = {
+    {"__isabstractmethod__", decorator_get_isabstractmethod, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot decorator_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(decorator_new)},
     {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
@@ -153,6 +257,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_getset, decorator_getset},
     {0, nullptr},
 };
 
@@ -181,6 +286,7 @@ Ref new_decorator(DecoratorRecord record) {
   Ref object = Ref::checked(alloc(type, 0));
   // No Python object is allocated between the allocation and the record's
   // construction, so the collector never sees the record unmade.
+  record.serial = ++process_state().decorator_serials;
   new (&as_decorator(object.get())->record) DecoratorRecord(std::move(record));
   return object;
 }

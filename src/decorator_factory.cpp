@@ -33,14 +33,15 @@ struct FactoryObject {
 FactoryObject* as_factory(PyObject* object) { return reinterpret_cast<FactoryObject*>(object); }
 
 struct FactoryKind {
+  const char* name;       // as the user writes it
   const char* new_name;   // as errors name the constructor
   const char* call_name;  // as errors name the decoration
   bool automagic;
   bool default_tracking;
 };
 
-constexpr FactoryKind kManual{"quarrined.__new__", "quarrined.__call__", false, false};
-constexpr FactoryKind kAutomagic{"automagically_quarrined.__new__",
+constexpr FactoryKind kManual{"quarrined", "quarrined.__new__", "quarrined.__call__", false, false};
+constexpr FactoryKind kAutomagic{"automagically_quarrined", "automagically_quarrined.__new__",
                                  "automagically_quarrined.__call__", true, true};
 
 bool flag_argument(PyObject* value, const char* name, bool default_value) {
@@ -56,14 +57,23 @@ Ref factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Fact
       {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
       0,
       false};
-  PyObject* values[4];
+  Ref values[4];
   parse_method_arguments(parameters, args, kwargs, values);
   FactoryRecord record;
-  record.use_cache = flag_argument(values[0], "use_cache", true);
+  try {
+    record.use_cache = flag_argument(values[0].get(), "use_cache", true);
+  } catch (const PyErrOccurred&) {
+    // The factory applied to the method itself: @quarrined without ().
+    if (PyCallable_Check(values[0].get()) == 1) {
+      attach_note("%s is a decorator factory: write @%s() with parentheses", kind.name,
+                  kind.name);
+    }
+    throw;
+  }
   record.track_runtime_dependencies =
-      flag_argument(values[2], "track_runtime_dependencies", kind.default_tracking);
-  record.serialisable = flag_argument(values[3], "serialisable", false);
-  PyObject* dependencies = values[1];
+      flag_argument(values[2].get(), "track_runtime_dependencies", kind.default_tracking);
+  record.serialisable = flag_argument(values[3].get(), "serialisable", false);
+  PyObject* dependencies = values[1].get();
   if (dependencies != nullptr && dependencies != Py_None) {
     record.dependencies = parse_dependencies(dependencies);
   } else if (!kind.automagic) {
@@ -90,9 +100,9 @@ CallKey dependency_key(const DependencySpec& spec) {
 
 Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {
   const MethodParameters parameters{kind.call_name, {"func"}, 1, false};
-  PyObject* values[1];
+  Ref values[1];
   parse_method_arguments(parameters, args, kwargs, values);
-  PyObject* func = values[0];
+  PyObject* func = values[0].get();
   const FactoryRecord& factory = as_factory(self)->record;
 
   Ref name_attribute = Ref::checked(PyObject_GetAttrString(func, "__name__"));

@@ -10,6 +10,7 @@
 #include "py_introspection_utils/call_key.hpp"
 #include "py_ref.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct DecoratorRecord {
   bool track_runtime_dependencies = false;
   bool serialisable = false;
   std::unique_ptr<CallBinder> binder;  // binds calls of `func`
+  // A number that no other decorator of the process has: the nodes of an
+  // instance's store name their owner by it.
+  std::uint64_t serial = 0;
 };
 
 // The record of a decorator (or of an instance of a subtype), else null.

@@ -2,6 +2,7 @@
 // invalidation and settle rules. See dependency_graph.hpp.
 #include "dependency_graph.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -175,11 +176,13 @@ void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
   // Both nodes' edge sets exist before either is referred to: making one
   // may move the other.
   edge_sets(child);
-  NodeSet& children = edge_sets(parent).children;
+  EdgeSets& parent_sets = edge_sets(parent);
+  NodeSet& children = parent_sets.children;
   NodeSet& parents = edge_sets(child).parents;
   // The edge is in both sets or in neither: scan the smaller one.
   bool present =
       children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
+  parent_sets.last_used = run_clock_;
   if (present) {
     return;
   }
@@ -198,13 +201,44 @@ void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> d
   for (NodeId dependency : declared) {
     add_parent_dependency(node, dependency);
   }
+  // A node has no parents before its registration: the first ones are the
+  // declared dependencies, without duplicates.
+  if (const std::uint32_t edges = nodes_[node].edges; edges != 0) {
+    edges_[edges - 1].declared = static_cast<std::uint32_t>(edges_[edges - 1].parents.size());
+  }
   nodes_[node].registered = true;
 }
 
+MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) noexcept {
+  if (run_clock_ == UINT32_MAX) {
+    for (EdgeSets& sets : edges_) {
+      sets.last_used = 0;
+    }
+    run_clock_ = 0;
+    ++run_epoch_;
+  }
+  return {nodes_[node].changes, ++run_clock_, run_epoch_};
+}
+
+// Both nodes have edge sets: `parent` is one of the parents of `node`.
+bool MethodDependencyGraph::used_in_run(NodeId node, std::size_t index, NodeId parent,
+                                        const RunStart& start) const noexcept {
+  return index < edges_[nodes_[node].edges - 1].declared || start.epoch != run_epoch_ ||
+         edges_[nodes_[parent].edges - 1].last_used >= start.clock;
+}
+
 bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes_at_start) {
-  const bool changed_meanwhile = nodes_[node].changes != changes_at_start;
+  return settle_after_call(node, RunStart{changes_at_start, 0, run_epoch_});
+}
+
+bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start) {
+  const bool changed_meanwhile = nodes_[node].changes != start.changes;
   bool any_invalid = false;
+  std::size_t index = 0;
   for (NodeId parent : parents_of(node)) {
+    if (!used_in_run(node, index++, parent, start)) {
+      continue;
+    }
     ValidationState state = state_of(parent);
     if (state == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);

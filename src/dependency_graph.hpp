@@ -108,10 +108,24 @@ class MethodDependencyGraph {
   // began computing at one count and settles at another used a stale input.
   std::uint32_t change_count(NodeId node) const noexcept { return nodes_[node].changes; }
 
-  // After a computation of `node` that began when its change count was
-  // `changes_at_start` returned normally: derives the node's state from its
-  // parents' states. Returns whether the fresh result may be stored, that is
-  // whether the node is Valid and was not invalidated from outside meanwhile.
+  // Where a computation of a node began: the node's change count, and the
+  // graph's run clock, against which the parents that the run used are told
+  // from those that only earlier runs used.
+  struct RunStart {
+    std::uint32_t changes = 0;
+    std::uint32_t clock = 0;
+    std::uint32_t epoch = 0;
+  };
+  RunStart begin_run(NodeId node) noexcept;
+
+  // After a computation of `node` that began at `start` returned normally:
+  // derives the node's state from the states of the parents that this run
+  // used (its declared dependencies, and the parents recorded since the run
+  // began; edges from earlier runs stay, but no longer hold the result back).
+  // Returns whether the fresh result may be stored, that is whether the node
+  // is Valid and was not invalidated from outside meanwhile.
+  bool settle_after_call(NodeId node, const RunStart& start);
+  // The same, counting every parent as used.
   bool settle_after_call(NodeId node, std::uint32_t changes_at_start);
 
   // Every Valid node becomes Invalid; edges are kept.
@@ -140,11 +154,19 @@ class MethodDependencyGraph {
     std::uint8_t state = kNoState;
     bool registered = false;
   };
-  // The two directions of a node's edges, made at its first edge: most
-  // nodes of a large cache have none.
+  // The two directions of a node's edges and what the settle rules read of
+  // them, made at its first edge: most nodes of a large cache have none.
   struct EdgeSets {
     NodeSet children;
     NodeSet parents;
+    // How many of the node's parents (the first ones) are declared
+    // dependencies.
+    std::uint32_t declared = 0;
+    // The run clock when a running call last recorded the node as a parent.
+    // The clock advances at each run; when it wraps, the stamps are reset
+    // and the epoch advances (a run of an older epoch counts every parent as
+    // used).
+    std::uint32_t last_used = 0;
   };
   static const NodeSet kNoEdges;
 
@@ -157,8 +179,13 @@ class MethodDependencyGraph {
   void walk_descendants(NodeId node, Visit&& visit);
   void invalidate_walk(NodeId node, bool from_outside);
 
+  bool used_in_run(NodeId node, std::size_t index, NodeId parent,
+                   const RunStart& start) const noexcept;
+
   std::vector<NodeRecord> nodes_;
   std::vector<EdgeSets> edges_;
+  std::uint32_t run_clock_ = 0;
+  std::uint32_t run_epoch_ = 0;
   // Scratch space of the walks (with the nodes' walk marks).
   std::vector<NodeId> walk_stack_;
   std::uint32_t walk_number_ = 0;

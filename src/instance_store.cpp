@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <utility>
@@ -18,6 +19,82 @@ namespace quarrine {
 bool AccessGuard::held_by(PyThreadState* thread) const noexcept {
   return exclusive_holder_ == thread ||
          std::find(shared_holders_.begin(), shared_holders_.end(), thread) != shared_holders_.end();
+}
+
+namespace {
+
+// The guard each waiting thread waits for. Read and changed only with the
+// interpreter lock held.
+struct Waiting {
+  PyThreadState* thread;
+  const AccessGuard* guard;
+};
+
+std::vector<Waiting>& waiting_threads() {
+  static auto* waiting = new std::vector<Waiting>();  // never destroyed
+  return *waiting;
+}
+
+const AccessGuard* guard_awaited_by(PyThreadState* thread) noexcept {
+  for (const Waiting& entry : waiting_threads()) {
+    if (entry.thread == thread) {
+      return entry.guard;
+    }
+  }
+  return nullptr;
+}
+
+// Lists the thread as waiting for the guard for as long as it lives.
+class WaitingEntry {
+ public:
+  WaitingEntry(PyThreadState* thread, const AccessGuard* guard) : thread_(thread) {
+    waiting_threads().push_back({thread, guard});
+  }
+  WaitingEntry(const WaitingEntry&) = delete;
+  WaitingEntry& operator=(const WaitingEntry&) = delete;
+  ~WaitingEntry() {
+    if (!may_release()) {
+      return;  // ended by the finalising interpreter, without the lock
+    }
+    auto& waiting = waiting_threads();
+    waiting.erase(std::find_if(waiting.begin(), waiting.end(),
+                               [&](const Waiting& entry) { return entry.thread == thread_; }));
+  }
+
+ private:
+  PyThreadState* thread_;
+};
+
+// How long a waiter sleeps before it checks for signals (Ctrl-C) again.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
+
+}  // namespace
+
+bool AccessGuard::wait_would_deadlock(PyThreadState* thread) const {
+  // Follows the holders to the guards they wait for; reaching the asking
+  // thread means a cycle of threads, each waiting for a guard that another
+  // of them holds.
+  std::vector<const AccessGuard*> pending{this};
+  std::vector<const AccessGuard*> seen{this};
+  while (!pending.empty()) {
+    const AccessGuard* guard = pending.back();
+    pending.pop_back();
+    std::vector<PyThreadState*> holders = guard->shared_holders_;
+    if (guard->exclusive_holder_ != nullptr) {
+      holders.push_back(guard->exclusive_holder_);
+    }
+    for (PyThreadState* holder : holders) {
+      if (holder == thread) {
+        return true;
+      }
+      const AccessGuard* next = guard_awaited_by(holder);
+      if (next != nullptr && std::find(seen.begin(), seen.end(), next) == seen.end()) {
+        seen.push_back(next);
+        pending.push_back(next);
+      }
+    }
+  }
+  return false;
 }
 
 void AccessGuard::acquire_contended(Access access, PyThreadState* thread) {
@@ -32,11 +109,13 @@ void AccessGuard::acquire_contended(Access access, PyThreadState* thread) {
       ++state_;
       return;
     }
-    if (held_by(thread)) {
+    // A conflict with itself, or a wait that would close a cycle of waiting
+    // threads, fails at once instead of waiting forever.
+    if (held_by(thread) || wait_would_deadlock(thread)) {
       raise_error(PyExc_RuntimeError,
                   access == Access::Exclusive ? "Already borrowed" : "Already mutably borrowed");
     }
-    wait_for_release();
+    wait_for_release(thread);
   }
 }
 
@@ -60,18 +139,32 @@ void AccessGuard::release_contended(Access access, PyThreadState* thread) noexce
   }
 }
 
-void AccessGuard::wait_for_release() {
+void AccessGuard::wait_for_release(PyThreadState* thread) {
+  WaitingEntry entry(thread, this);
   ++waiters_;
   // Read with the interpreter lock held; every release changes the count
   // with that lock and the waiting mutex held, so no wake-up is missed.
   const std::uint64_t seen = releases_.load(std::memory_order_relaxed);
-  PyThreadState* saved = PyEval_SaveThread();
-  {
-    std::unique_lock<std::mutex> lock(process_state().guard_wait_mutex);
-    process_state().guard_wait_condition.wait(
-        lock, [&] { return releases_.load(std::memory_order_relaxed) != seen; });
+  for (;;) {
+    bool released = false;
+    PyThreadState* saved = PyEval_SaveThread();
+    {
+      std::unique_lock<std::mutex> lock(process_state().guard_wait_mutex);
+      released = process_state().guard_wait_condition.wait_for(
+          lock, kSignalCheckInterval,
+          [&] { return releases_.load(std::memory_order_relaxed) != seen; });
+    }
+    PyEval_RestoreThread(saved);
+    if (released) {
+      break;
+    }
+    // A signal handler's exception (KeyboardInterrupt) ends the wait; the
+    // store was not touched.
+    if (PyErr_CheckSignals() < 0) {
+      --waiters_;
+      throw_python_error();
+    }
   }
-  PyEval_RestoreThread(saved);
   --waiters_;
 }
 
@@ -186,6 +279,7 @@ void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundC
     access.released().add(std::exchange(nodes_[node].key, CallKey(call)));
   }
   graph_.register_node(node, declared);
+  nodes_[node].owner = record.serial;
 }
 
 PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
@@ -245,14 +339,50 @@ bool native_stack_nearly_exhausted() {
 }  // namespace
 
 Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord& record,
-                                     const BoundCall& call, Computation& computation) {
-  bool added = false;
-  const NodeId node = find_or_add(call, &added);
-  if (!graph_.is_registered(node)) {
-    register_call(access, node, call, added, record);
+                                     const BoundCall& call, std::uint64_t owner,
+                                     Computation& computation) {
+  NodeId node = find(call);
+  if (node != kNoNode && graph_.is_registered(node)) {
+    StoredNode& stored = nodes_[node];
+    if (stored.owner == record.serial) {
+      return begin_owned(access, record, node, computation);
+    }
+    // Another decorator owns the node. The class may have been given this
+    // one since (a method redefined at run time): the owner is looked up
+    // again, and if the class now resolves this decorator, it takes the node
+    // over; the results computed by the old owner are foreign to it.
+    if (owner == 0) {
+      computation.step = Computation::Step::FindOwner;
+      return Ref();
+    }
+    if (owner != record.serial) {
+      computation.step = Computation::Step::Plain;
+      return Ref();
+    }
+    graph_.temporarily_invalidate(node);
+    access.released().add(std::move(stored.value));
+    stored.owner = record.serial;
+    return begin_owned(access, record, node, computation);
   }
-  if (const CallFrame* caller = innermost_frame(access.thread());
-      caller != nullptr && caller->records_dependencies) {
+  if (owner == 0) {
+    computation.step = Computation::Step::FindOwner;
+    return Ref();
+  }
+  if (owner != record.serial) {
+    computation.step = Computation::Step::Plain;
+    return Ref();
+  }
+  bool added = false;
+  node = find_or_add(call, &added);
+  register_call(access, node, call, added, record);
+  return begin_owned(access, record, node, computation);
+}
+
+Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
+                               Computation& computation) {
+  const CallFrame* caller = innermost_frame(access.thread());
+  const bool recorded = caller != nullptr && caller->records_dependencies;
+  if (recorded) {
     graph_.add_parent_dependency(caller->node, node);
   }
   if (PyObject* stored = servable_value(node)) {
@@ -263,9 +393,16 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
         PyExc_RecursionError,
         "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
   }
+  const bool own_parent = recorded && caller->node == node;
   frames_.push_back({access.thread(), node, record.track_runtime_dependencies});
+  computation.step = Computation::Step::Compute;
   computation.node = node;
-  computation.changes_at_start = graph_.change_count(node);
+  computation.start = graph_.begin_run(node);
+  if (own_parent) {
+    // A call of itself with the same arguments: the edge counts in this run
+    // too, so neither run stores a result computed from a running call.
+    graph_.add_parent_dependency(node, node);
+  }
   return Ref();
 }
 
@@ -279,7 +416,7 @@ void InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecor
   if (!record.use_cache) {
     graph_.permanently_invalidate(node);
   }
-  if (graph_.settle_after_call(node, computation.changes_at_start)) {
+  if (graph_.settle_after_call(node, computation.start)) {
     access.released().add(std::exchange(nodes_[node].value, Ref::borrow(result)));
   }
 }

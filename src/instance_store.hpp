@@ -31,8 +31,10 @@ enum class Access { Shared, Exclusive };
 // __hash__ run while the store is held) fails at once with RuntimeError
 // "Already borrowed" (exclusive refused) or "Already mutably borrowed"
 // (shared refused). A conflicting request from another thread waits, with
-// the interpreter lock released, until the guard is let go. A holder never
-// waits for a thread that wants the guard, so the wait always ends.
+// the interpreter lock released, until the guard is let go, checking for
+// signals every 50 ms (Ctrl-C ends the wait). A wait that would close a cycle
+// of threads, each waiting for a guard that another of them holds, fails at
+// once with the same error as a conflict on one thread.
 class AccessGuard {
  public:
   // The exclusive hold of a free guard, which every cached call takes, is
@@ -58,7 +60,8 @@ class AccessGuard {
   void acquire_contended(Access access, PyThreadState* thread);
   void release_contended(Access access, PyThreadState* thread) noexcept;
   bool held_by(PyThreadState* thread) const noexcept;
-  void wait_for_release();
+  bool wait_would_deadlock(PyThreadState* thread) const;
+  void wait_for_release(PyThreadState* thread);
 
   // 0 when free, -1 while held exclusively, n > 0 while n holds are shared.
   // Changed only with the interpreter lock held.
@@ -77,12 +80,13 @@ struct CallFrame {
   bool records_dependencies;
 };
 
-// What the store holds for one node: its call key and its stored result (if
-// any). Whether a call of it went through the call protocol is the graph's
-// registration of the node.
+// What the store holds for one node: its call key, its stored result (if
+// any) and which decorator owns it. Whether a call of it went through the
+// call protocol is the graph's registration of the node.
 struct StoredNode {
   CallKey key;
   Ref value;
+  std::uint64_t owner = 0;  // the serial of the owning decorator, once registered
 };
 
 // References taken out of a store under its guard, released when the list
@@ -109,23 +113,44 @@ class InstanceStore {
 
   // ------------------------------------------- the cached call protocol
 
-  // A computation between its two steps: the node being computed and its
-  // change count when the computation began.
+  // What the first step of a call decided, and, for a computation, where it
+  // stands between its two steps.
   struct Computation {
+    enum class Step {
+      Compute,     // run the function, then finish_computation
+      Plain,       // not the node's owner: run the function as a plain call
+      FindOwner,   // the node's owner must be found first (see below)
+    };
+    Step step = Step::Compute;
     NodeId node = kNoNode;
-    std::uint32_t changes_at_start = 0;
+    MethodDependencyGraph::RunStart start;
   };
 
   // The first step of a call of `record`'s method, under exclusive access.
-  // Finds the call's node, registering it with its declared dependencies on
-  // its first call, and records it as a parent of the thread's innermost
-  // running call on this instance when that call records dependencies. If
-  // the node is Valid and holds a result, returns that result. Otherwise
-  // pushes the thread's frame for the node, notes where the computation
-  // stands in `computation` and returns an empty handle: the caller runs the
-  // function with the guard let go, then calls finish_computation.
+  //
+  // The results of a node belong to its owner: the decorator that the
+  // instance's class resolves under the method name, or, where it resolves
+  // none, the first decorator that registers the node. `owner` is the owner
+  // that the caller looked up (0 while it is not known). A node that is not
+  // registered, or that another decorator owns, gives Step::FindOwner while
+  // the owner is not known, with the store unchanged: the caller looks the
+  // owner up with the guard let go and calls again. A call by a decorator
+  // that does not own the node (a super() call of an overridden method, two
+  // functions with one __name__) then touches nothing: Step::Plain. A
+  // decorator that the class has come to resolve since the node was
+  // registered (a method redefined at run time) takes the node over: its
+  // old result and everything computed from it become invalid.
+  //
+  // Otherwise finds the call's node, registering it with its declared
+  // dependencies on its first call, and records it as a parent of the
+  // thread's innermost running call on this instance when that call records
+  // dependencies. If the node is Valid and holds a result, returns that
+  // result. Otherwise pushes the thread's frame for the node, notes where
+  // the computation stands in `computation` and returns an empty handle: the
+  // caller runs the function with the guard let go, then calls
+  // finish_computation.
   Ref begin_computation(StoreAccess& access, const DecoratorRecord& record, const BoundCall& call,
-                        Computation& computation);
+                        std::uint64_t owner, Computation& computation);
   // The second step, under exclusive access, after the function returned
   // `result` (null when it raised). Pops the frame. After a normal return the
   // node of a method that does not cache becomes PermanentlyInvalid, the
@@ -186,6 +211,9 @@ class InstanceStore {
   // declaration or an update) is replaced by the call's own and released.
   void register_call(StoreAccess& access, NodeId node, const BoundCall& call, bool key_is_from_call,
                      const DecoratorRecord& record);
+  // The part of begin_computation after the node is known to be the record's.
+  Ref begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
+                  Computation& computation);
   const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
   void pop_frame(PyThreadState* thread, NodeId node) noexcept;
   void grow_table();
@@ -214,7 +242,13 @@ class StoreAccess {
   StoreAccess(const StoreAccess&) = delete;
   StoreAccess& operator=(const StoreAccess&) = delete;
   // Lets the guard go; the release list, a member, ends afterwards.
-  ~StoreAccess() { store_.guard_.release(access_, thread_); }
+  // A thread ended by the finalising interpreter leaves the guard held: the
+  // process is ending, and nothing is touched without the interpreter lock.
+  ~StoreAccess() {
+    if (may_release()) {
+      store_.guard_.release(access_, thread_);
+    }
+  }
 
   PyThreadState* thread() const noexcept { return thread_; }
   ReleaseList& released() noexcept { return released_; }

@@ -8,14 +8,17 @@
 // interpreter may be finalised before the library is unloaded, so nothing
 // here is ever released: a reference dropped after the interpreter has gone
 // would touch freed memory. The Python objects belong to the interpreter
-// that first used the module, and every entry reaches them through
-// process_state(), so this is where a check of which interpreter is calling
-// has its place.
+// that first used the module, which must be the main interpreter: the
+// module's execution step refuses every other one (require_main_interpreter),
+// so nothing a subinterpreter does can reach this state. The flag that tells
+// destructors that the interpreter is finalising (py_ref.hpp) is set once,
+// from an atexit callback, and never cleared.
 #pragma once
 
 #include "py_ref.hpp"
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -36,6 +39,8 @@ struct ProcessState {
   PyTypeObject* decorator_type = nullptr;          // QuarrineDecorator
   PyTypeObject* manual_factory_type = nullptr;     // quarrined
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
+  // The last serial given to a decorator (its record's `serial`).
+  std::uint64_t decorator_serials = 0;
 
   // The interpreter services, looked up on first use.
   Ref method_type;               // types.MethodType
@@ -66,5 +71,8 @@ extern ProcessStateStorage process_state_storage;
 }  // namespace detail
 
 inline ProcessState& process_state() noexcept { return detail::process_state_storage.state; }
+
+// ImportError unless the calling thread runs in the main interpreter.
+void require_main_interpreter();
 
 }  // namespace quarrine

@@ -23,10 +23,25 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <new>
 #include <utility>
 
 namespace quarrine {
+
+// Whether this thread may still release references and touch the
+// interpreter's state from a destructor. Once the interpreter has begun to
+// finalise, it ends the other threads that wake up in it by unwinding them
+// without the interpreter lock: what their frames hold is then abandoned,
+// never released. Only the finalising thread releases after that point.
+extern std::atomic<bool> interpreter_finalising;
+bool is_finalising_thread() noexcept;
+inline bool may_release() noexcept {
+  return !interpreter_finalising.load(std::memory_order_relaxed) || is_finalising_thread();
+}
+// Marks the start of finalisation, on the finalising thread (from an atexit
+// callback: those run before the interpreter begins to end other threads).
+void note_interpreter_finalising() noexcept;
 
 // Thrown when a Python exception is set and the current operation must end.
 struct PyErrOccurred {};
@@ -78,7 +93,7 @@ class Ref {
     return *this;
   }
   ~Ref() {
-    if (object_ != nullptr) {
+    if (object_ != nullptr && may_release()) {
       Py_DecRef(object_);
     }
   }
@@ -159,6 +174,9 @@ class PendingErrorScope {
   PendingErrorScope(const PendingErrorScope&) = delete;
   PendingErrorScope& operator=(const PendingErrorScope&) = delete;
   ~PendingErrorScope() {
+    if (!may_release()) {
+      return;
+    }
     if (PyErr_Occurred() != nullptr) {
       PyErr_Clear();
     }

@@ -68,6 +68,9 @@ class QuarrineDecorator(Generic[_S_co, _P, _R_co]):
     @overload
     def __get__(self, obj: _S_co, _objtype: Any = None, /) -> _BoundQuarrineMethod[_P, _R_co]: ...  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
     def __set__(self, _obj: Any, _value: Any, /) -> None: ...
+    # Whether the decorated function is abstract (abc.abstractmethod).
+    @property
+    def __isabstractmethod__(self) -> bool: ...
     def __call__(self, instance: _S_co, /, *args: _P.args, **kwargs: _P.kwargs) -> _R_co: ...  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
 
 # What reading a decorated method through an instance gives: at run time a

@@ -6,6 +6,7 @@
 #include "arguments.hpp"
 #include "process_state.hpp"
 
+#include <iterator>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -40,12 +41,12 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
   return call_boundary([&]() -> Ref {
     static const MethodParameters parameters{
         "QuarrineBase.get_cached_value", {"method_name"}, 1, true};
-    PyObject* values[1];
+    Ref values[1];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
     StoreAccess access(store, Access::Shared);
-    Ref name = method_name_argument(values[0]);
+    Ref name = method_name_argument(values[0].get());
     NodeId node = InstanceStore::kNoNode;
     try {
       BoundCall call;
@@ -65,15 +66,15 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
   return call_boundary([&]() -> Ref {
     static const MethodParameters parameters{
         "QuarrineBase.update_cached_value", {"method_name", "value"}, 2, true};
-    PyObject* values[2];
+    Ref values[2];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
     StoreAccess access(store, Access::Exclusive);
-    Ref name = method_name_argument(values[0]);
+    Ref name = method_name_argument(values[0].get());
     BoundCall call;
     bind_keywords(name.get(), keywords.get(), call);
-    store.update_value(access, call, values[1]);
+    store.update_value(access, call, values[1].get());
     return Ref::borrow(Py_None);
   });
 }
@@ -136,8 +137,13 @@ PyObject* base_get_validation_state(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* base_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
   return call_boundary([&] {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref object = Ref::checked(alloc(type, 0));
+    // object.__new__ allocates through the type's own allocator, after the
+    // checks that every class gets from it (an abstract class is refused,
+    // with the interpreter's own message).
+    static const auto object_new =
+        reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    Ref no_arguments = Ref::checked(PyTuple_New(0));
+    Ref object = Ref::checked(object_new(type, no_arguments.get(), nullptr));
     // Nothing between the allocation and the store's construction can run
     // the collector, so it never sees the store unmade.
     new (&store_of(object.get())) InstanceStore();
@@ -150,21 +156,59 @@ int base_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return store_of(self).traverse(visit, arg);
 }
 
+// What the stores torn down on this thread still have to release. The
+// outermost teardown releases it node by node; a teardown that those
+// releases cause (the next instance of a chain held through stored results)
+// adds its nodes here instead of releasing them in a nested call, so a chain
+// of any length is released without native recursion.
+struct PendingReleases {
+  bool draining = false;
+  std::vector<StoredNode> nodes;
+};
+
+thread_local PendingReleases pending_releases;
+
+void release_nodes(std::vector<StoredNode>& released) noexcept {
+  PendingReleases& pending = pending_releases;
+  if (pending.draining) {
+    try {
+      pending.nodes.insert(pending.nodes.end(), std::make_move_iterator(released.begin()),
+                           std::make_move_iterator(released.end()));
+    } catch (const std::bad_alloc&) {
+      // No room to defer them: they are released below, one level deeper.
+    }
+    released.clear();
+    return;
+  }
+  pending.draining = true;
+  released.clear();
+  while (!pending.nodes.empty()) {
+    // Out of the list before it is released: its release may add nodes.
+    StoredNode node = std::move(pending.nodes.back());
+    pending.nodes.pop_back();
+  }
+  pending.nodes.shrink_to_fit();
+  pending.draining = false;
+}
+
 int base_clear(PyObject* self) noexcept {
   // Released after the store is consistent (and empty) again.
   std::vector<StoredNode> released;
   store_of(self).clear_into(released);
+  release_nodes(released);
   return 0;
 }
 
 void base_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  base_clear(self);
+  std::vector<StoredNode> released;
+  store_of(self).clear_into(released);
   store_of(self).~InstanceStore();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
+  release_nodes(released);
 }
 
 template <class Method>
@@ -188,6 +232,9 @@ PyMethodDef base_methods[] = {
      "dump_cache($self, order=None)\n--\n\n"},
     {"load_cache", as_cfunction(base_load_cache), METH_VARARGS | METH_KEYWORDS,
      "load_cache($self, data, order=None)\n--\n\n"},
+    {"__reduce_ex__", as_cfunction(base_reduce_ex), METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\n"
+     "Helper for copy and pickle: a copy has the instance's state and an empty cache."},
     {nullptr, nullptr, 0, nullptr},
 };
 

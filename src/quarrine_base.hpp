@@ -1,6 +1,7 @@
 // QuarrineBase, the base class of user classes: the type whose instances
 // each carry an instance store (instance_store.hpp), and the methods through
-// which user code reads, changes, reports, dumps and loads that store.
+// which user code reads, changes, reports, dumps and loads that store, and
+// copies and pickles instances.
 //
 // An instance owns its store, which lives exactly as long as the instance.
 #pragma once
@@ -17,5 +18,7 @@ InstanceStore* instance_store(PyObject* object);
 // The methods dump_cache and load_cache (quarrine_base_dump_load.cpp).
 PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs);
+// The method __reduce_ex__, for copies and pickles (quarrine_base_copy.cpp).
+PyObject* base_reduce_ex(PyObject* self, PyObject* protocol);
 
 }  // namespace quarrine

@@ -151,9 +151,9 @@ void load_entry(PyObject* self, PyObject* data, const std::string& name) {
 PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
     static const MethodParameters parameters{"QuarrineBase.dump_cache", {"order"}, 0, false};
-    PyObject* values[1];
+    Ref values[1];
     parse_method_arguments(parameters, args, kwargs, values);
-    std::vector<std::string> order = order_argument(values[0]);
+    std::vector<std::string> order = order_argument(values[0].get());
 
     std::vector<std::string> remaining = serialisable_methods(self);
     std::vector<std::string> sequence;
@@ -184,16 +184,17 @@ PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
     static const MethodParameters parameters{
         "QuarrineBase.load_cache", {"data", "order"}, 1, false};
-    PyObject* values[2];
+    Ref values[2];
     parse_method_arguments(parameters, args, kwargs, values);
-    PyObject* data = values[0];
+    PyObject* data = values[0].get();
     converting("data", [&] {
       if (!PyDict_Check(data)) {
         raise_wrong_type(data, "dict");
       }
     });
-    std::vector<std::string> order = order_argument(values[1]);
-    Ref keep_data = Ref::borrow(data);
+    // `data` is kept by values[0] while the user's `order` and the loaded
+    // methods run.
+    std::vector<std::string> order = order_argument(values[1].get());
 
     std::vector<std::string> keys;
     Py_ssize_t position = 0;

@@ -3,11 +3,10 @@
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-SCENARIOS = Path(__file__).parent / "scenarios"
+import scenarios
 
 
 @pytest.fixture
@@ -30,23 +29,12 @@ def run_isolated():
     return run
 
 
-def scenario_process(name: str, *args: str, timeout: float = 300, env=None) -> subprocess.CompletedProcess:
-    """Run tests/scenarios/<name>.py with the given arguments in a fresh interpreter and return how it ended."""
-    return subprocess.run(
-        [sys.executable, str(SCENARIOS / f"{name}.py"), *args],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=env,
-    )
-
-
 @pytest.fixture
 def run_scenario():
     """Run a scenario program (for crash-prone cases); fail unless it exits 0, return its stdout."""
 
     def run(name: str, *args: str, timeout: float = 300) -> str:
-        proc = scenario_process(name, *args, timeout=timeout)
+        proc = scenarios.run(name, *args, timeout=timeout)
         assert proc.returncode == 0, (
             f"scenario {name} {' '.join(args)} exited with {proc.returncode}\n"
             f"--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"

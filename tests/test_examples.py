@@ -74,3 +74,11 @@ def test_graph_to_dot_colours_nodes_by_state(tmp_path, with_dot):
         assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     else:
         assert "'dot' is not installed" in out and not png.exists()
+
+
+def test_parallel_what_if_computes_each_scenario_in_a_worker():
+    out = run("parallel_what_if.py")
+    assert "price -5%      margin    10,000   recomputed: revenue, margin\n" in out
+    assert "demand +10%    margin    28,000   recomputed: revenue, cost, margin\n" in out
+    assert "every copy arrived with an empty cache: True\n" in out
+    assert "the model here kept its cache: 7 results\n" in out

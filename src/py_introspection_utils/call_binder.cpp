@@ -170,8 +170,9 @@ Py_ssize_t keyword_slot(const BindingPlan& plan, PyObject* key) {
 // Places the keyword arguments, collecting the others for **kwargs; false
 // when a keyword does not fit (inspect then words the error).
 bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots, BoundCall& out) {
-  // The keyword dict is private to this call (the interpreter builds it for
-  // the call), so its values stay alive while the call is bound.
+  // The keyword dict may be the caller's own (a thread's start hands its
+  // dict over so), and hashing may run code that changes it: each value
+  // taken from it is kept for the call.
   Ref extra_keywords;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -184,6 +185,7 @@ bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots,
       if (slots[found] != nullptr) {
         return false;  // given twice
       }
+      out.keep(Ref::borrow(value));
       slots[found] = value;
       continue;
     }

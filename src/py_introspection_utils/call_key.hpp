@@ -76,7 +76,7 @@ class BoundCall {
 
  private:
   static constexpr std::size_t kInlineItems = 8;
-  static constexpr std::size_t kInlineKept = 3;
+  static constexpr std::size_t kInlineKept = 6;
   void add_spilled(const CallItem& item);
   void keep_spilled(Ref object);
   CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }

@@ -293,5 +293,34 @@ TEST(ValidationStateText, NamesEachState) {
   EXPECT_STREQ(validation_state_text(State::PermanentlyInvalid), "permanently invalid");
 }
 
+// A run settles on the parents it used: its declared dependencies and the
+// parents recorded since it began. An edge that only an earlier run recorded
+// stays in the graph but no longer holds the result back.
+TEST_F(GraphTest, AParentThatOnlyAnEarlierRunUsedNoLongerHoldsTheResultBack) {
+  NodeId declared = node(State::Valid);
+  NodeId dropped = node(State::Invalid);
+  NodeId used = node(State::Valid);
+  NodeId n = graph.add_node();
+  std::vector<NodeId> dependencies{declared};
+  graph.register_node(n, dependencies);
+  // The first run uses `dropped`, which is Invalid: nothing is stored.
+  MethodDependencyGraph::RunStart start = graph.begin_run(n);
+  graph.add_parent_dependency(n, dropped);
+  EXPECT_FALSE(graph.settle_after_call(n, start));
+
+  start = graph.begin_run(n);
+  graph.add_parent_dependency(n, used);
+  EXPECT_TRUE(graph.settle_after_call(n, start));
+  EXPECT_EQ(graph.state_of(n), State::Valid);
+  EXPECT_TRUE(graph.parents_of(n).contains(dropped));
+
+  // A declared dependency counts in every run, recorded or not.
+  graph.temporarily_invalidate(declared);
+  start = graph.begin_run(n);
+  graph.add_parent_dependency(n, used);
+  EXPECT_FALSE(graph.settle_after_call(n, start));
+  EXPECT_EQ(graph.state_of(n), State::Invalid);
+}
+
 }  // namespace
 }  // namespace quarrine

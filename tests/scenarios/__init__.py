@@ -1,0 +1,15 @@
+"""Scenario programs that the tests run in a fresh interpreter (a crash or a
+hang fails one test, not the run). Each module is also importable, so that
+a test can name its cases from the module's own tables."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).parent
+
+
+def run(name: str, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
+    """Run scenarios/<name>.py with the given arguments and return how it ended."""
+    return subprocess.run([sys.executable, str(HERE / f"{name}.py"), *args],
+                          capture_output=True, text=True, timeout=timeout)
