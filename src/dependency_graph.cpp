@@ -24,12 +24,6 @@ const char* validation_state_text(ValidationState state) noexcept {
 
 // ---------------------------------------------------------------- NodeSet
 
-NodeId* NodeSet::heap() const noexcept {
-  NodeId* items = nullptr;
-  std::memcpy(&items, &words_[1], sizeof items);
-  return items;
-}
-
 void NodeSet::set_heap(NodeId* items, std::uint32_t capacity) noexcept {
   words_[0] = capacity;
   std::memcpy(&words_[1], &items, sizeof items);
@@ -89,6 +83,7 @@ void NodeSet::remove_last() noexcept {
 // ------------------------------------------------- MethodDependencyGraph
 
 const NodeSet MethodDependencyGraph::kNoEdges;
+const MethodDependencyGraph::EdgeSets MethodDependencyGraph::kNoEdgeSets;
 
 NodeId MethodDependencyGraph::add_node() {
   auto node = static_cast<NodeId>(nodes_.size());
@@ -102,16 +97,10 @@ NodeId MethodDependencyGraph::add_node() {
   return node;
 }
 
-MethodDependencyGraph::EdgeSets& MethodDependencyGraph::edge_sets(NodeId node) {
-  std::uint32_t& edges = nodes_[node].edges;
-  if (edges == 0) {
-    if (edges_.size() == edges_.capacity()) {
-      edges_.reserve(edges_.empty() ? 16 : edges_.size() * 2);
-    }
-    edges_.emplace_back();
-    edges = static_cast<std::uint32_t>(edges_.size());
-  }
-  return edges_[edges - 1];
+MethodDependencyGraph::EdgeSets& MethodDependencyGraph::new_edge_sets(NodeId node) {
+  edges_.emplace_back();
+  nodes_[node].edges = static_cast<std::uint32_t>(edges_.size());
+  return edges_.back();
 }
 
 template <class Visit>
@@ -175,10 +164,12 @@ void MethodDependencyGraph::validate(NodeId node) {
 void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
   // Both nodes' edge sets exist before either is referred to: making one
   // may move the other.
-  edge_sets(child);
+  if (nodes_[child].edges == 0) {
+    new_edge_sets(child);
+  }
   EdgeSets& parent_sets = edge_sets(parent);
   NodeSet& children = parent_sets.children;
-  NodeSet& parents = edge_sets(child).parents;
+  NodeSet& parents = edges_[nodes_[child].edges - 1].parents;
   // The edge is in both sets or in neither: scan the smaller one.
   bool present =
       children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
@@ -220,10 +211,12 @@ MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) no
   return {nodes_[node].changes, ++run_clock_, run_epoch_};
 }
 
-// Both nodes have edge sets: `parent` is one of the parents of `node`.
-bool MethodDependencyGraph::used_in_run(NodeId node, std::size_t index, NodeId parent,
+// Whether `parent`, the index-th parent of the node whose edge sets are
+// `sets`, was declared or recorded since the run began (a run of an older
+// epoch counts every parent as used).
+bool MethodDependencyGraph::used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
                                         const RunStart& start) const noexcept {
-  return index < edges_[nodes_[node].edges - 1].declared || start.epoch != run_epoch_ ||
+  return index < sets.declared || start.epoch != run_epoch_ ||
          edges_[nodes_[parent].edges - 1].last_used >= start.clock;
 }
 
@@ -234,9 +227,11 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes
 bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start) {
   const bool changed_meanwhile = nodes_[node].changes != start.changes;
   bool any_invalid = false;
+  const std::uint32_t edges = nodes_[node].edges;
+  const EdgeSets& sets = edges == 0 ? kNoEdgeSets : edges_[edges - 1];
   std::size_t index = 0;
-  for (NodeId parent : parents_of(node)) {
-    if (!used_in_run(node, index++, parent, start)) {
+  for (NodeId parent : sets.parents) {
+    if (!used_in_run(sets, index++, parent, start)) {
       continue;
     }
     ValidationState state = state_of(parent);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -49,6 +50,8 @@ class NodeSet {
   void append(NodeId node) {
     if (size_ < kInline) {
       words_[size_++] = node;
+    } else if (size_ > kInline && size_ < words_[0]) {
+      heap()[size_++] = node;
     } else {
       append_to_heap(node);
     }
@@ -64,7 +67,11 @@ class NodeSet {
   static constexpr std::uint32_t kInline = 3;
   // On the heap, the first word holds the capacity and the other two the
   // block's address.
-  NodeId* heap() const noexcept;
+  NodeId* heap() const noexcept {
+    NodeId* items = nullptr;
+    std::memcpy(&items, &words_[1], sizeof items);
+    return items;
+  }
   void set_heap(NodeId* items, std::uint32_t capacity) noexcept;
   void append_to_heap(NodeId node);
   void release() noexcept;
@@ -169,9 +176,14 @@ class MethodDependencyGraph {
     std::uint32_t last_used = 0;
   };
   static const NodeSet kNoEdges;
+  static const EdgeSets kNoEdgeSets;
 
   // The edge sets of the node, made if it has none yet.
-  EdgeSets& edge_sets(NodeId node);
+  EdgeSets& edge_sets(NodeId node) {
+    const std::uint32_t edges = nodes_[node].edges;
+    return edges != 0 ? edges_[edges - 1] : new_edge_sets(node);
+  }
+  EdgeSets& new_edge_sets(NodeId node);
 
   // Walks the node and its descendants once each, calling visit(node) in
   // walk order; no allocation once the scratch buffers have grown.
@@ -179,7 +191,7 @@ class MethodDependencyGraph {
   void walk_descendants(NodeId node, Visit&& visit);
   void invalidate_walk(NodeId node, bool from_outside);
 
-  bool used_in_run(NodeId node, std::size_t index, NodeId parent,
+  bool used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
                    const RunStart& start) const noexcept;
 
   std::vector<NodeRecord> nodes_;
