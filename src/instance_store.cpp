@@ -241,6 +241,10 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
   if (node != kNoNode) {
     return node;
   }
+  return add(call);
+}
+
+NodeId InstanceStore::add(const BoundCall& call) {
   // Everything that can fail, or allocate Python objects (and so run the
   // collector), happens before the store changes.
   CallKey key(call);
@@ -253,8 +257,8 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
   if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
   }
-  node = graph_.add_node();
-  nodes_.push_back({std::move(key), Ref()});
+  const NodeId node = graph_.add_node();
+  nodes_.emplace_back(std::move(key));
   insert_slot(node);
   return node;
 }
@@ -372,8 +376,11 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
     computation.step = Computation::Step::Plain;
     return Ref();
   }
-  bool added = false;
-  node = find_or_add(call, &added);
+  // Nothing has changed the store since the node was looked up.
+  const bool added = node == kNoNode;
+  if (added) {
+    node = add(call);
+  }
   register_call(access, node, call, added, record);
   return begin_owned(access, record, node, computation);
 }

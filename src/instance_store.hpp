@@ -84,6 +84,9 @@ struct CallFrame {
 // any) and which decorator owns it. Whether a call of it went through the
 // call protocol is the graph's registration of the node.
 struct StoredNode {
+  StoredNode() noexcept = default;
+  explicit StoredNode(CallKey&& node_key) noexcept : key(std::move(node_key)) {}
+
   CallKey key;
   Ref value;
   std::uint64_t owner = 0;  // the serial of the owning decorator, once registered
@@ -206,6 +209,8 @@ class InstanceStore {
   // The same as find, adding an unregistered node (with a key built from the
   // call) when there is none. `added` tells which happened.
   NodeId find_or_add(const BoundCall& call, bool* added = nullptr);
+  // Adds an unregistered node for a call that has none.
+  NodeId add(const BoundCall& call);
   // Registers the node for its first call, with the nodes of the record's
   // declared dependencies. A key that stood for the node before (from a
   // declaration or an update) is replaced by the call's own and released.
