@@ -161,7 +161,7 @@ void MethodDependencyGraph::validate(NodeId node) {
   }
 }
 
-void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
+void MethodDependencyGraph::add_parent_dependency_growing(NodeId child, NodeId parent) {
   // Both nodes' edge sets exist before either is referred to: making one
   // may move the other.
   if (nodes_[child].edges == 0) {

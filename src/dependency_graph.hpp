@@ -56,6 +56,10 @@ class NodeSet {
       append_to_heap(node);
     }
   }
+  // Whether a member can be appended without allocating.
+  bool has_room() const noexcept {
+    return size_ < kInline || (size_ > kInline && size_ < words_[0]);
+  }
   // Takes back the last member appended.
   void remove_last() noexcept;
   std::size_t size() const noexcept { return size_; }
@@ -109,7 +113,29 @@ class MethodDependencyGraph {
   // First call of a node: Invalid, and a child of every declared dependency.
   void register_node(NodeId node, std::span<const NodeId> declared);
   // Makes `parent` a parent of `child`; an existing edge changes nothing.
-  void add_parent_dependency(NodeId child, NodeId parent);
+  // Inline while both nodes have edge sets with room, which is the common
+  // case of recording a parent.
+  void add_parent_dependency(NodeId child, NodeId parent) {
+    const std::uint32_t child_edges = nodes_[child].edges;
+    const std::uint32_t parent_edges = nodes_[parent].edges;
+    if (child_edges != 0 && parent_edges != 0) {
+      EdgeSets& parent_sets = edges_[parent_edges - 1];
+      NodeSet& children = parent_sets.children;
+      NodeSet& parents = edges_[child_edges - 1].parents;
+      if (children.has_room() && parents.has_room()) {
+        // The edge is in both sets or in neither: scan the smaller one.
+        const bool present = children.size() <= parents.size() ? children.contains(child)
+                                                               : parents.contains(parent);
+        parent_sets.last_used = run_clock_;
+        if (!present) {
+          children.append(child);
+          parents.append(parent);
+        }
+        return;
+      }
+    }
+    add_parent_dependency_growing(child, parent);
+  }
 
   // Counts the invalidations from outside that reached the node; a call that
   // began computing at one count and settles at another used a stale input.
@@ -184,15 +210,16 @@ class MethodDependencyGraph {
     return edges != 0 ? edges_[edges - 1] : new_edge_sets(node);
   }
   EdgeSets& new_edge_sets(NodeId node);
+  // add_parent_dependency where an edge set must be made or grown.
+  void add_parent_dependency_growing(NodeId child, NodeId parent);
+  bool used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
+                   const RunStart& start) const noexcept;
 
   // Walks the node and its descendants once each, calling visit(node) in
   // walk order; no allocation once the scratch buffers have grown.
   template <class Visit>
   void walk_descendants(NodeId node, Visit&& visit);
   void invalidate_walk(NodeId node, bool from_outside);
-
-  bool used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
-                   const RunStart& start) const noexcept;
 
   std::vector<NodeRecord> nodes_;
   std::vector<EdgeSets> edges_;
