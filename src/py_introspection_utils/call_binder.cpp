@@ -317,22 +317,25 @@ bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, Boun
     defaults = read.get();
     out.keep(std::move(read));
   }
+  // Hashed as bound: the values are kept alive by the argument tuple and the
+  // kept defaults, whatever the hashing runs.
+  CallHasher hasher(method_name_hash_);
   for (const BindingPlan::SortedParameter& parameter : plan.sorted_parameters) {
     PyObject* value = parameter.slot < given
                           ? PyTuple_GetItem(args, parameter.slot)
                           : PyTuple_GetItem(defaults, parameter.slot - first_default);
     out.add(parameter.name, value, parameter.name_hash);
+    hasher.add(parameter.name_hash, value);
   }
   out.shape = plan.shape.get();
+  out.method_name_hash = method_name_hash_;
+  out.hash = hasher.finish(plan.sorted_parameters.size());
   return true;
 }
 
 bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs,
                                BoundCall& out) {
   const bool has_keywords = kwargs != nullptr && PyDict_Size(kwargs) > 0;
-  if (plan.positional_shape && !has_keywords) {
-    return bind_positionally(plan, args, out);
-  }
   constexpr Py_ssize_t kInlineSlots = 16;
   PyObject* inline_slots[kInlineSlots];
   std::vector<PyObject*> spilled;
@@ -371,11 +374,19 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
 
 void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
   out.reset(method_name_);
-  const BindingPlan* plan = current_plan();
-  if (plan == nullptr || !bind_natively(*plan, args, kwargs, out)) {
+  if (const BindingPlan* plan = current_plan()) {
+    if (plan->positional_shape && (kwargs == nullptr || PyDict_Size(kwargs) == 0)) {
+      if (bind_positionally(*plan, args, out)) {
+        return;  // bound and hashed
+      }
+    } else if (bind_natively(*plan, args, kwargs, out)) {
+      out.method_name_hash = method_name_hash_;
+      compute_call_hash(out);
+      return;
+    }
     out.reset(method_name_);
-    bind_with_inspect(args, kwargs, out);
   }
+  bind_with_inspect(args, kwargs, out);
   out.method_name_hash = method_name_hash_;
   compute_call_hash(out);
 }

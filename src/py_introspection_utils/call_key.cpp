@@ -31,16 +31,6 @@ void BoundCall::sort_by_name() {
 
 namespace {
 
-constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
-constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
-constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
-
-inline std::uint64_t mix_lane(std::uint64_t accumulator, Py_hash_t lane) {
-  accumulator += static_cast<std::uint64_t>(lane) * kPrime2;
-  accumulator = (accumulator << 31) | (accumulator >> 33);
-  return accumulator * kPrime1;
-}
-
 inline bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
 
 // The name as an exact str for a key (a str subclass is copied), refusing
@@ -77,16 +67,12 @@ void add_mapping_items(PyObject* mapping, BoundCall& out) {
 }
 
 void compute_call_hash(BoundCall& call) {
-  std::uint64_t accumulator = kPrime5;
-  accumulator = mix_lane(
-      accumulator, call.method_name_hash != -1 ? call.method_name_hash : hash_of(call.method_name));
+  CallHasher hasher(call.method_name_hash != -1 ? call.method_name_hash
+                                                : hash_of(call.method_name));
   for (const CallItem& item : call.items()) {
-    accumulator = mix_lane(accumulator, item.name_hash);
-    accumulator = mix_lane(accumulator, hash_of(item.value));
+    hasher.add(item.name_hash, item.value);
   }
-  accumulator += (call.items().size() * 2 + 1) ^ (kPrime5 ^ 3527539ULL);
-  auto hash = static_cast<Py_hash_t>(accumulator);
-  call.hash = hash == -1 ? 1546275796 : hash;
+  call.hash = hasher.finish(call.items().size());
 }
 
 namespace {

@@ -14,6 +14,15 @@
 
 namespace quarrine {
 
+// The interpreter's hash of `object`; its error propagates.
+inline Py_hash_t hash_of(PyObject* object) {
+  Py_hash_t hash = PyObject_Hash(object);
+  if (hash == -1) {
+    throw_python_error();
+  }
+  return hash;
+}
+
 // One (name, value) pair of a bound call, with the name's hash. Name and
 // value are borrowed; the BoundCall's kept references, its caller's
 // arguments or a CallKey keep them alive.
@@ -91,7 +100,36 @@ class BoundCall {
 };
 
 // Mixes the hashes of the method name, the item names and the values (in
-// item order) into the call hash; a value's hashing error propagates.
+// item order) into the call hash, item by item.
+class CallHasher {
+ public:
+  explicit CallHasher(Py_hash_t method_name_hash) noexcept
+      : accumulator_(mix(kPrime5, method_name_hash)) {}
+  // A value's hashing error propagates.
+  void add(Py_hash_t name_hash, PyObject* value) {
+    accumulator_ = mix(accumulator_, name_hash);
+    accumulator_ = mix(accumulator_, hash_of(value));
+  }
+  Py_hash_t finish(std::size_t item_count) const noexcept {
+    const auto hash = static_cast<Py_hash_t>(accumulator_ +
+                                             ((item_count * 2 + 1) ^ (kPrime5 ^ 3527539ULL)));
+    return hash == -1 ? 1546275796 : hash;
+  }
+
+ private:
+  static constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
+  static constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
+  static constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
+  static std::uint64_t mix(std::uint64_t accumulator, Py_hash_t lane) noexcept {
+    accumulator += static_cast<std::uint64_t>(lane) * kPrime2;
+    accumulator = (accumulator << 31) | (accumulator >> 33);
+    return accumulator * kPrime1;
+  }
+  std::uint64_t accumulator_;
+};
+
+// The call hash of a bound call, from its items; a value's hashing error
+// propagates.
 void compute_call_hash(BoundCall& call);
 
 // The call key of one call as the module keeps it, and the call hash. The
@@ -162,14 +200,5 @@ void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out);
 // Adds every entry of a dict of parameter names to values, except self, and
 // sorts the items by name.
 void add_mapping_items(PyObject* mapping, BoundCall& out);
-
-// The interpreter's hash of `object`; its error propagates.
-inline Py_hash_t hash_of(PyObject* object) {
-  Py_hash_t hash = PyObject_Hash(object);
-  if (hash == -1) {
-    throw_python_error();
-  }
-  return hash;
-}
 
 }  // namespace quarrine
