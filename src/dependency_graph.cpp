@@ -24,104 +24,105 @@ const char* validation_state_text(ValidationState state) noexcept {
 
 // ---------------------------------------------------------------- NodeSet
 
-NodeSet::NodeSet(NodeSet&& other) noexcept
-    : items_(std::exchange(other.items_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+void NodeSet::set_heap(NodeId* items, std::uint32_t capacity) noexcept {
+  words_[0] = capacity;
+  std::memcpy(&words_[1], &items, sizeof items);
+}
+
+void NodeSet::release() noexcept {
+  if (size_ > kInline) {
+    std::free(heap());
+  }
+}
+
+NodeSet::NodeSet(NodeSet&& other) noexcept : size_(std::exchange(other.size_, 0)) {
+  std::memcpy(words_, other.words_, sizeof words_);
+}
 
 NodeSet& NodeSet::operator=(NodeSet&& other) noexcept {
   if (this != &other) {
-    std::free(items_);
-    items_ = std::exchange(other.items_, nullptr);
+    release();
     size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
+    std::memcpy(words_, other.words_, sizeof words_);
   }
   return *this;
 }
 
-NodeSet::~NodeSet() { std::free(items_); }
+NodeSet::~NodeSet() { release(); }
 
-bool NodeSet::contains(NodeId node) const noexcept {
-  for (std::uint32_t i = 0; i < size_; ++i) {
-    if (items_[i] == node) {
-      return true;
+void NodeSet::append_to_heap(NodeId node) {
+  static_assert(sizeof(NodeId*) == 2 * sizeof(NodeId), "an address fills two words");
+  if (size_ == kInline) {
+    auto* items = static_cast<NodeId*>(std::malloc(sizeof(NodeId) * 2 * kInline));
+    if (items == nullptr) {
+      throw std::bad_alloc();
     }
-  }
-  return false;
-}
-
-void NodeSet::append(NodeId node) {
-  if (size_ == capacity_) {
-    std::uint32_t capacity = capacity_ == 0 ? 2 : capacity_ * 2;
-    void* grown = std::realloc(items_, sizeof(NodeId) * capacity);
+    std::memcpy(items, words_, sizeof(NodeId) * kInline);
+    set_heap(items, 2 * kInline);
+  } else if (size_ == words_[0]) {
+    const std::uint32_t capacity = words_[0] * 2;
+    void* grown = std::realloc(heap(), sizeof(NodeId) * capacity);
     if (grown == nullptr) {
       throw std::bad_alloc();
     }
-    items_ = static_cast<NodeId*>(grown);
-    capacity_ = capacity;
+    set_heap(static_cast<NodeId*>(grown), capacity);
   }
-  items_[size_++] = node;
+  heap()[size_++] = node;
+}
+
+void NodeSet::remove_last() noexcept {
+  if (size_ == kInline + 1) {
+    // Back inline: the first three members return to the words.
+    NodeId* items = heap();
+    std::memcpy(words_, items, sizeof(NodeId) * kInline);
+    std::free(items);
+  }
+  --size_;
 }
 
 // ------------------------------------------------- MethodDependencyGraph
 
+const NodeSet MethodDependencyGraph::kNoEdges;
+const MethodDependencyGraph::EdgeSets MethodDependencyGraph::kNoEdgeSets;
+
 NodeId MethodDependencyGraph::add_node() {
-  auto node = static_cast<NodeId>(states_.size());
+  auto node = static_cast<NodeId>(nodes_.size());
   if (node == UINT32_MAX) {
     throw std::bad_alloc();
   }
-  // Grow every table before changing any, so that a failed allocation leaves
-  // the tables in step.
-  auto make_room = [](auto& table) {
-    if (table.size() == table.capacity()) {
-      table.reserve(table.empty() ? 16 : table.size() * 2);
-    }
-  };
-  make_room(states_);
-  make_room(changes_);
-  make_room(declared_);
-  make_room(last_used_);
-  make_room(children_);
-  make_room(parents_);
-  make_room(walk_marks_);
-  states_.push_back(kNoState);
-  changes_.push_back(0);
-  declared_.push_back(0);
-  last_used_.push_back(0);
-  children_.emplace_back();
-  parents_.emplace_back();
-  walk_marks_.push_back(0);
+  if (nodes_.size() == nodes_.capacity()) {
+    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 2);
+  }
+  nodes_.emplace_back();
   return node;
 }
 
-ValidationState MethodDependencyGraph::state_of(NodeId node) const noexcept {
-  std::uint8_t state = states_[node];
-  return state == kNoState ? ValidationState::PermanentlyInvalid
-                           : static_cast<ValidationState>(state);
-}
-
-bool MethodDependencyGraph::has_state(NodeId node) const noexcept {
-  return states_[node] != kNoState;
+MethodDependencyGraph::EdgeSets& MethodDependencyGraph::new_edge_sets(NodeId node) {
+  edges_.emplace_back();
+  nodes_[node].edges = static_cast<std::uint32_t>(edges_.size());
+  return edges_.back();
 }
 
 template <class Visit>
 void MethodDependencyGraph::walk_descendants(NodeId node, Visit&& visit) {
   if (++walk_number_ == 0) {
     // The counter wrapped: old marks could collide with new walk numbers.
-    std::memset(walk_marks_.data(), 0, walk_marks_.size() * sizeof(std::uint32_t));
+    for (NodeRecord& record : nodes_) {
+      record.walk_mark = 0;
+    }
     walk_number_ = 1;
   }
   const std::uint32_t mark = walk_number_;
   walk_stack_.clear();
   walk_stack_.push_back(node);
-  walk_marks_[node] = mark;
+  nodes_[node].walk_mark = mark;
   while (!walk_stack_.empty()) {
     NodeId current = walk_stack_.back();
     walk_stack_.pop_back();
     visit(current);
-    for (NodeId child : children_[current]) {
-      if (walk_marks_[child] != mark) {
-        walk_marks_[child] = mark;
+    for (NodeId child : children_of(current)) {
+      if (nodes_[child].walk_mark != mark) {
+        nodes_[child].walk_mark = mark;
         walk_stack_.push_back(child);
       }
     }
@@ -136,11 +137,12 @@ std::vector<NodeId> MethodDependencyGraph::methods_to_invalidate(NodeId node) {
 
 void MethodDependencyGraph::invalidate_walk(NodeId node, bool from_outside) {
   walk_descendants(node, [&](NodeId reached) {
-    if (states_[reached] == static_cast<std::uint8_t>(ValidationState::Valid)) {
-      states_[reached] = static_cast<std::uint8_t>(ValidationState::Invalid);
+    NodeRecord& record = nodes_[reached];
+    if (record.state == static_cast<std::uint8_t>(ValidationState::Valid)) {
+      record.state = static_cast<std::uint8_t>(ValidationState::Invalid);
     }
     if (from_outside) {
-      ++changes_[reached];
+      ++record.changes;
     }
   });
 }
@@ -150,22 +152,28 @@ void MethodDependencyGraph::temporarily_invalidate(NodeId node) {
 }
 
 void MethodDependencyGraph::permanently_invalidate(NodeId node) {
-  states_[node] = static_cast<std::uint8_t>(ValidationState::PermanentlyInvalid);
+  nodes_[node].state = static_cast<std::uint8_t>(ValidationState::PermanentlyInvalid);
 }
 
 void MethodDependencyGraph::validate(NodeId node) {
-  if (states_[node] == static_cast<std::uint8_t>(ValidationState::Invalid)) {
-    states_[node] = static_cast<std::uint8_t>(ValidationState::Valid);
+  if (nodes_[node].state == static_cast<std::uint8_t>(ValidationState::Invalid)) {
+    nodes_[node].state = static_cast<std::uint8_t>(ValidationState::Valid);
   }
 }
 
-void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
-  NodeSet& children = children_[parent];
-  NodeSet& parents = parents_[child];
+void MethodDependencyGraph::add_parent_dependency_growing(NodeId child, NodeId parent) {
+  // Both nodes' edge sets exist before either is referred to: making one
+  // may move the other.
+  if (nodes_[child].edges == 0) {
+    new_edge_sets(child);
+  }
+  EdgeSets& parent_sets = edge_sets(parent);
+  NodeSet& children = parent_sets.children;
+  NodeSet& parents = edges_[nodes_[child].edges - 1].parents;
   // The edge is in both sets or in neither: scan the smaller one.
   bool present =
       children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
-  last_used_[parent] = run_clock_;
+  parent_sets.last_used = run_clock_;
   if (present) {
     return;
   }
@@ -174,40 +182,42 @@ void MethodDependencyGraph::add_parent_dependency(NodeId child, NodeId parent) {
     parents.append(parent);
   } catch (...) {
     // Keep the two directions in step: undo the half-made edge.
-    NodeSet rebuilt;
-    for (NodeId member : children) {
-      if (member != child) {
-        rebuilt.append(member);
-      }
-    }
-    children = std::move(rebuilt);
+    children.remove_last();
     throw;
   }
 }
 
 void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> declared) {
-  states_[node] = static_cast<std::uint8_t>(ValidationState::Invalid);
+  nodes_[node].state = static_cast<std::uint8_t>(ValidationState::Invalid);
   for (NodeId dependency : declared) {
     add_parent_dependency(node, dependency);
   }
   // A node has no parents before its registration: the first ones are the
   // declared dependencies, without duplicates.
-  declared_[node] = static_cast<std::uint32_t>(parents_[node].size());
+  if (const std::uint32_t edges = nodes_[node].edges; edges != 0) {
+    edges_[edges - 1].declared = static_cast<std::uint32_t>(edges_[edges - 1].parents.size());
+  }
+  nodes_[node].registered = true;
 }
 
 MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) noexcept {
   if (run_clock_ == UINT32_MAX) {
-    std::fill(last_used_.begin(), last_used_.end(), 0);
+    for (EdgeSets& sets : edges_) {
+      sets.last_used = 0;
+    }
     run_clock_ = 0;
     ++run_epoch_;
   }
-  return {changes_[node], ++run_clock_, run_epoch_};
+  return {nodes_[node].changes, ++run_clock_, run_epoch_};
 }
 
-bool MethodDependencyGraph::used_in_run(NodeId node, std::size_t index, NodeId parent,
+// Whether `parent`, the index-th parent of the node whose edge sets are
+// `sets`, was declared or recorded since the run began (a run of an older
+// epoch counts every parent as used).
+bool MethodDependencyGraph::used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
                                         const RunStart& start) const noexcept {
-  return index < declared_[node] || start.epoch != run_epoch_ ||
-         last_used_[parent] >= start.clock;
+  return index < sets.declared || start.epoch != run_epoch_ ||
+         edges_[nodes_[parent].edges - 1].last_used >= start.clock;
 }
 
 bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes_at_start) {
@@ -215,11 +225,13 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes
 }
 
 bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start) {
-  const bool changed_meanwhile = changes_[node] != start.changes;
+  const bool changed_meanwhile = nodes_[node].changes != start.changes;
   bool any_invalid = false;
+  const std::uint32_t edges = nodes_[node].edges;
+  const EdgeSets& sets = edges == 0 ? kNoEdgeSets : edges_[edges - 1];
   std::size_t index = 0;
-  for (NodeId parent : parents_[node]) {
-    if (!used_in_run(node, index++, parent, start)) {
+  for (NodeId parent : sets.parents) {
+    if (!used_in_run(sets, index++, parent, start)) {
       continue;
     }
     ValidationState state = state_of(parent);
@@ -240,23 +252,18 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start
 }
 
 void MethodDependencyGraph::invalidate_all() {
-  for (std::size_t i = 0; i < states_.size(); ++i) {
-    if (states_[i] == static_cast<std::uint8_t>(ValidationState::Valid)) {
-      states_[i] = static_cast<std::uint8_t>(ValidationState::Invalid);
+  for (NodeRecord& record : nodes_) {
+    if (record.state == static_cast<std::uint8_t>(ValidationState::Valid)) {
+      record.state = static_cast<std::uint8_t>(ValidationState::Invalid);
     }
-    ++changes_[i];
+    ++record.changes;
   }
 }
 
 void MethodDependencyGraph::clear() noexcept {
-  states_ = std::vector<std::uint8_t>();
-  changes_ = std::vector<std::uint32_t>();
-  declared_ = std::vector<std::uint32_t>();
-  last_used_ = std::vector<std::uint32_t>();
-  children_ = std::vector<NodeSet>();
-  parents_ = std::vector<NodeSet>();
+  nodes_ = std::vector<NodeRecord>();
+  edges_ = std::vector<EdgeSets>();
   walk_stack_ = std::vector<NodeId>();
-  walk_marks_ = std::vector<std::uint32_t>();
   walk_number_ = 0;
 }
 

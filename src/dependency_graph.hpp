@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -24,8 +25,10 @@ const char* validation_state_text(ValidationState state) noexcept;
 
 using NodeId = std::uint32_t;
 
-// A small insertion-ordered set of node ids, 16 bytes when empty. Membership
-// is a linear scan; callers keep the scanned set the smaller one.
+// A small insertion-ordered set of node ids in 16 bytes. Up to three members
+// are kept inline, so most sets (a fan-in or fan-out of three) never
+// allocate; a fourth member moves them to a block on the heap. Membership is
+// a linear scan; callers keep the scanned set the smaller one.
 class NodeSet {
  public:
   NodeSet() noexcept = default;
@@ -35,28 +38,66 @@ class NodeSet {
   NodeSet& operator=(NodeSet&& other) noexcept;
   ~NodeSet();
 
-  bool contains(NodeId node) const noexcept;
+  bool contains(NodeId node) const noexcept {
+    for (NodeId member : *this) {
+      if (member == node) {
+        return true;
+      }
+    }
+    return false;
+  }
   // Appends `node`; the caller has checked that it is not a member.
-  void append(NodeId node);
+  void append(NodeId node) {
+    if (size_ < kInline) {
+      words_[size_++] = node;
+    } else if (size_ > kInline && size_ < words_[0]) {
+      heap()[size_++] = node;
+    } else {
+      append_to_heap(node);
+    }
+  }
+  // Whether a member can be appended without allocating.
+  bool has_room() const noexcept {
+    return size_ < kInline || (size_ > kInline && size_ < words_[0]);
+  }
+  // Takes back the last member appended.
+  void remove_last() noexcept;
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  const NodeId* begin() const noexcept { return items_; }
-  const NodeId* end() const noexcept { return items_ + size_; }
+  const NodeId* begin() const noexcept { return size_ <= kInline ? words_ : heap(); }
+  const NodeId* end() const noexcept { return begin() + size_; }
 
  private:
-  NodeId* items_ = nullptr;
+  static constexpr std::uint32_t kInline = 3;
+  // On the heap, the first word holds the capacity and the other two the
+  // block's address.
+  NodeId* heap() const noexcept {
+    NodeId* items = nullptr;
+    std::memcpy(&items, &words_[1], sizeof items);
+    return items;
+  }
+  void set_heap(NodeId* items, std::uint32_t capacity) noexcept;
+  void append_to_heap(NodeId node);
+  void release() noexcept;
+
   std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = 0;
+  NodeId words_[kInline] = {};
 };
 
 class MethodDependencyGraph {
  public:
   // A new node without a state (it counts as PermanentlyInvalid) or edges.
   NodeId add_node();
-  std::size_t node_count() const noexcept { return states_.size(); }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
 
-  ValidationState state_of(NodeId node) const noexcept;
-  bool has_state(NodeId node) const noexcept;
+  ValidationState state_of(NodeId node) const noexcept {
+    const std::uint8_t state = nodes_[node].state;
+    return state == kNoState ? ValidationState::PermanentlyInvalid
+                             : static_cast<ValidationState>(state);
+  }
+  bool has_state(NodeId node) const noexcept { return nodes_[node].state != kNoState; }
+  // Whether register_node has been run for the node.
+  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
 
   // The node and everything reachable from it through children, each once,
   // in the order of an explicit stack walk (the node itself first).
@@ -72,11 +113,33 @@ class MethodDependencyGraph {
   // First call of a node: Invalid, and a child of every declared dependency.
   void register_node(NodeId node, std::span<const NodeId> declared);
   // Makes `parent` a parent of `child`; an existing edge changes nothing.
-  void add_parent_dependency(NodeId child, NodeId parent);
+  // Inline while both nodes have edge sets with room, which is the common
+  // case of recording a parent.
+  void add_parent_dependency(NodeId child, NodeId parent) {
+    const std::uint32_t child_edges = nodes_[child].edges;
+    const std::uint32_t parent_edges = nodes_[parent].edges;
+    if (child_edges != 0 && parent_edges != 0) {
+      EdgeSets& parent_sets = edges_[parent_edges - 1];
+      NodeSet& children = parent_sets.children;
+      NodeSet& parents = edges_[child_edges - 1].parents;
+      if (children.has_room() && parents.has_room()) {
+        // The edge is in both sets or in neither: scan the smaller one.
+        const bool present = children.size() <= parents.size() ? children.contains(child)
+                                                               : parents.contains(parent);
+        parent_sets.last_used = run_clock_;
+        if (!present) {
+          children.append(child);
+          parents.append(parent);
+        }
+        return;
+      }
+    }
+    add_parent_dependency_growing(child, parent);
+  }
 
   // Counts the invalidations from outside that reached the node; a call that
   // began computing at one count and settles at another used a stale input.
-  std::uint32_t change_count(NodeId node) const noexcept { return changes_[node]; }
+  std::uint32_t change_count(NodeId node) const noexcept { return nodes_[node].changes; }
 
   // Where a computation of a node began: the node's change count, and the
   // graph's run clock, against which the parents that the run used are told
@@ -101,8 +164,14 @@ class MethodDependencyGraph {
   // Every Valid node becomes Invalid; edges are kept.
   void invalidate_all();
 
-  const NodeSet& children_of(NodeId node) const noexcept { return children_[node]; }
-  const NodeSet& parents_of(NodeId node) const noexcept { return parents_[node]; }
+  const NodeSet& children_of(NodeId node) const noexcept {
+    const std::uint32_t edges = nodes_[node].edges;
+    return edges == 0 ? kNoEdges : edges_[edges - 1].children;
+  }
+  const NodeSet& parents_of(NodeId node) const noexcept {
+    const std::uint32_t edges = nodes_[node].edges;
+    return edges == 0 ? kNoEdges : edges_[edges - 1].parents;
+  }
 
   // Forgets every node (used when the owner is torn down).
   void clear() noexcept;
@@ -110,32 +179,54 @@ class MethodDependencyGraph {
  private:
   static constexpr std::uint8_t kNoState = 0xFF;
 
+  // What the graph keeps of every node, in one record of 16 bytes.
+  struct NodeRecord {
+    std::uint32_t changes = 0;    // invalidations from outside that reached it
+    std::uint32_t walk_mark = 0;  // the number of the last walk that reached it
+    std::uint32_t edges = 0;      // 1 + its index in edges_, or 0 while it has no edge
+    std::uint8_t state = kNoState;
+    bool registered = false;
+  };
+  // The two directions of a node's edges and what the settle rules read of
+  // them, made at its first edge: most nodes of a large cache have none.
+  struct EdgeSets {
+    NodeSet children;
+    NodeSet parents;
+    // How many of the node's parents (the first ones) are declared
+    // dependencies.
+    std::uint32_t declared = 0;
+    // The run clock when a running call last recorded the node as a parent.
+    // The clock advances at each run; when it wraps, the stamps are reset
+    // and the epoch advances (a run of an older epoch counts every parent as
+    // used).
+    std::uint32_t last_used = 0;
+  };
+  static const NodeSet kNoEdges;
+  static const EdgeSets kNoEdgeSets;
+
+  // The edge sets of the node, made if it has none yet.
+  EdgeSets& edge_sets(NodeId node) {
+    const std::uint32_t edges = nodes_[node].edges;
+    return edges != 0 ? edges_[edges - 1] : new_edge_sets(node);
+  }
+  EdgeSets& new_edge_sets(NodeId node);
+  // add_parent_dependency where an edge set must be made or grown.
+  void add_parent_dependency_growing(NodeId child, NodeId parent);
+  bool used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
+                   const RunStart& start) const noexcept;
+
   // Walks the node and its descendants once each, calling visit(node) in
   // walk order; no allocation once the scratch buffers have grown.
   template <class Visit>
   void walk_descendants(NodeId node, Visit&& visit);
   void invalidate_walk(NodeId node, bool from_outside);
 
-  bool used_in_run(NodeId node, std::size_t index, NodeId parent,
-                   const RunStart& start) const noexcept;
-
-  std::vector<std::uint8_t> states_;
-  std::vector<std::uint32_t> changes_;
-  // How many of a node's parents (the first ones) are declared dependencies.
-  std::vector<std::uint32_t> declared_;
-  // Per node, the run clock when a running call last recorded it as a
-  // parent. The clock advances at each run; when it wraps, the stamps are
-  // reset and the epoch advances (a run of an older epoch counts every
-  // parent as used).
-  std::vector<std::uint32_t> last_used_;
+  std::vector<NodeRecord> nodes_;
+  std::vector<EdgeSets> edges_;
   std::uint32_t run_clock_ = 0;
   std::uint32_t run_epoch_ = 0;
-  std::vector<NodeSet> children_;
-  std::vector<NodeSet> parents_;
-  // Scratch space of the walks: a stack, and per node the number of the last
-  // walk that reached it.
+  // Scratch space of the walks (with the nodes' walk marks).
   std::vector<NodeId> walk_stack_;
-  std::vector<std::uint32_t> walk_marks_;
   std::uint32_t walk_number_ = 0;
 };
 

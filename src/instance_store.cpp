@@ -241,6 +241,10 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
   if (node != kNoNode) {
     return node;
   }
+  return add(call);
+}
+
+NodeId InstanceStore::add(const BoundCall& call) {
   // Everything that can fail, or allocate Python objects (and so run the
   // collector), happens before the store changes.
   CallKey key(call);
@@ -253,8 +257,8 @@ NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
   if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
   }
-  node = graph_.add_node();
-  nodes_.push_back({std::move(key), Ref(), false});
+  const NodeId node = graph_.add_node();
+  nodes_.emplace_back(std::move(key));
   insert_slot(node);
   return node;
 }
@@ -265,11 +269,13 @@ void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundC
   // registration, for dependencies that were never called) first: finding
   // them compares keys, which may fail.
   std::vector<NodeId> declared;
-  declared.reserve(record.dependency_keys.size());
-  BoundCall dependency;
-  for (const CallKey& key : record.dependency_keys) {
-    key.view(dependency);
-    declared.push_back(find_or_add(dependency));
+  if (!record.dependency_keys.empty()) {
+    declared.reserve(record.dependency_keys.size());
+    BoundCall dependency;
+    for (const CallKey& key : record.dependency_keys) {
+      key.view(dependency);
+      declared.push_back(find_or_add(dependency));
+    }
   }
   if (!key_is_from_call) {
     // The node stood for a declared dependency or an updated value; the
@@ -278,7 +284,6 @@ void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundC
   }
   graph_.register_node(node, declared);
   nodes_[node].owner = record.serial;
-  nodes_[node].registered = true;
 }
 
 PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
@@ -341,7 +346,7 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
                                      const BoundCall& call, std::uint64_t owner,
                                      Computation& computation) {
   NodeId node = find(call);
-  const bool registered = node != kNoNode && nodes_[node].registered;
+  const bool registered = node != kNoNode && graph_.is_registered(node);
   if (registered && nodes_[node].owner == record.serial) {
     return begin_owned(access, record, node, computation);
   }
@@ -359,8 +364,11 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
     access.released().add(std::move(nodes_[node].value));
     nodes_[node].owner = record.serial;
   } else {
-    bool added = false;
-    node = find_or_add(call, &added);
+    // Nothing has changed the store since the node was looked up.
+    const bool added = node == kNoNode;
+    if (added) {
+      node = add(call);
+    }
     register_call(access, node, call, added, record);
   }
   return begin_owned(access, record, node, computation);

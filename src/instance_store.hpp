@@ -81,13 +81,15 @@ struct CallFrame {
 };
 
 // What the store holds for one node: its call key, its stored result (if
-// any), which decorator owns it, and whether a call of it went through the
-// call protocol.
+// any) and which decorator owns it. Whether a call of it went through the
+// call protocol is the graph's registration of the node.
 struct StoredNode {
+  StoredNode() noexcept = default;
+  explicit StoredNode(CallKey&& node_key) noexcept : key(std::move(node_key)) {}
+
   CallKey key;
   Ref value;
   std::uint64_t owner = 0;  // the serial of the owning decorator, once registered
-  bool registered = false;
 };
 
 // References taken out of a store under its guard, released when the list
@@ -179,7 +181,7 @@ class InstanceStore {
   NodeId find(const BoundCall& call) const;
   // A node is registered once a call of it went through the call protocol;
   // only registered nodes appear in the reports.
-  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
+  bool is_registered(NodeId node) const noexcept { return graph_.is_registered(node); }
   PyObject* value(NodeId node) const noexcept { return nodes_[node].value.get(); }
   // The stored result if the node is Valid and holds one, else null.
   PyObject* servable_value(NodeId node) const noexcept;
@@ -207,6 +209,8 @@ class InstanceStore {
   // The same as find, adding an unregistered node (with a key built from the
   // call) when there is none. `added` tells which happened.
   NodeId find_or_add(const BoundCall& call, bool* added = nullptr);
+  // Adds an unregistered node for a call that has none.
+  NodeId add(const BoundCall& call);
   // Registers the node for its first call, with the nodes of the record's
   // declared dependencies. A key that stood for the node before (from a
   // declaration or an update) is replaced by the call's own and released.

@@ -170,6 +170,29 @@ class TestChangesAfterDecoration:
         assert set(obj.get_cached_values()) == {
             ("area", (("depth", d), ("height", h), ("width", 3))) for d, h in [(1, 2), (1, 5), (10, 5)]}
 
+    def test_new_defaults_are_seen_by_calls_by_position(self):
+        def side(self, width, height=2):
+            return [width, height]
+
+        class Replacing:
+            """A default whose hashing replaces the defaults, dropping the tuple that holds it."""
+
+            def __hash__(self):
+                side.__defaults__ = (2,)
+                return 7
+
+        obj = make_class(side)()
+        first = obj.side(3)
+        side.__defaults__ = (5,)
+        assert obj.side(3) == [3, 5]
+        side.__defaults__ = (Replacing(),)
+        assert obj.side(3) == [3, 2]  # the function runs with the defaults of its call
+        assert any(isinstance(dict(items)["height"], Replacing) for _, items in obj.get_cached_values())
+        assert obj.side(3) is first
+        side.__defaults__ = None
+        with pytest.raises(TypeError, match="missing a required argument: 'height'"):
+            obj.side(3)
+
     def test_new_code_is_seen(self, func):
         obj = make_class(func)()
         obj.area(3)

@@ -39,9 +39,21 @@ struct BindingPlan {
   Py_ssize_t varargs_slot = -1;
   Py_ssize_t varkw_slot = -1;
   Py_ssize_t slots = 0;
-  std::vector<Py_ssize_t> sorted_slots;  // parameters by name, self left out
+  // Parameters only by position or keyword, none variadic or keyword-only:
+  // a call without keywords then binds by position alone.
+  bool positional_shape = false;
   std::vector<PyObject*> slot_names;     // borrowed from `names`
   std::vector<Py_hash_t> slot_hashes;    // the hash of each slot's name
+  // The parameters by name, self left out, with what the binding reads.
+  struct SortedParameter {
+    Py_ssize_t slot;
+    PyObject* name;  // borrowed from `names`
+    Py_hash_t name_hash;
+  };
+  std::vector<SortedParameter> sorted_parameters;
+  // (method name, the sorted parameters' names...): the shape that the call
+  // keys of this plan share.
+  Ref shape;
 
   PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
 };
@@ -69,7 +81,7 @@ bool has_signature_override(PyObject* function) {
 
 // The plan of a code object, or null for one whose parameters the native
 // binding does not cover.
-std::unique_ptr<BindingPlan> read_plan(Ref code) {
+std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name) {
   auto plan = std::make_unique<BindingPlan>();
   plan->argcount = integer_attribute(code.get(), "co_argcount");
   plan->posonly = integer_attribute(code.get(), "co_posonlyargcount");
@@ -83,6 +95,7 @@ std::unique_ptr<BindingPlan> read_plan(Ref code) {
     plan->varkw_slot = slots++;
   }
   plan->slots = slots;
+  std::vector<Py_ssize_t> sorted_slots;
   plan->names = Ref::checked(PyObject_GetAttr(code.get(), interned("co_varnames")));
   if (!PyTuple_Check(plan->names.get()) || PyTuple_Size(plan->names.get()) < slots) {
     return nullptr;
@@ -95,12 +108,24 @@ std::unique_ptr<BindingPlan> read_plan(Ref code) {
     plan->slot_names.push_back(name);
     plan->slot_hashes.push_back(hash_of(name));
     if (PyUnicode_CompareWithASCIIString(name, "self") != 0) {
-      plan->sorted_slots.push_back(slot);
+      sorted_slots.push_back(slot);
     }
   }
-  std::sort(plan->sorted_slots.begin(), plan->sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+  std::sort(sorted_slots.begin(), sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
     return PyUnicode_Compare(plan->name(a), plan->name(b)) < 0;
   });
+  for (Py_ssize_t slot : sorted_slots) {
+    plan->sorted_parameters.push_back(
+        {slot, plan->name(slot), plan->slot_hashes[static_cast<std::size_t>(slot)]});
+  }
+  plan->positional_shape = plan->kwonly == 0 && plan->varargs_slot < 0 && plan->varkw_slot < 0;
+  plan->shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(sorted_slots.size() + 1)));
+  // PyTuple_SetItem takes over the references that Ref::borrow adds.
+  PyTuple_SetItem(plan->shape.get(), 0, Ref::borrow(method_name).release());
+  for (std::size_t i = 0; i < sorted_slots.size(); ++i) {
+    PyTuple_SetItem(plan->shape.get(), static_cast<Py_ssize_t>(i + 1),
+                    Ref::borrow(plan->sorted_parameters[i].name).release());
+  }
   plan->code = std::move(code);
   return plan;
 }
@@ -262,7 +287,7 @@ const BindingPlan* CallBinder::current_plan() {
       return plan.get();
     }
   }
-  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code));
+  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code), method_name_);
   if (!plan) {
     return nullptr;
   }
@@ -270,8 +295,47 @@ const BindingPlan* CallBinder::current_plan() {
   return plans_.back().get();
 }
 
+// A call by position alone of a function whose parameters are all
+// positional-or-keyword: each parameter is its argument or its default, read
+// straight into the sorted items. The instance, bound to self, is not read.
+bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, BoundCall& out) {
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given > plan.argcount) {
+    return false;  // too many arguments: inspect words the error
+  }
+  PyObject* defaults = nullptr;
+  Py_ssize_t first_default = plan.argcount;
+  if (given < plan.argcount) {
+    // Read anew at each call, so that reassigning __defaults__ is seen at
+    // once, and kept: hashing may run code that reassigns it.
+    Ref read = read_function_attribute(FunctionAttribute::Defaults, function_);
+    const Py_ssize_t count = PyTuple_Check(read.get()) ? PyTuple_Size(read.get()) : 0;
+    first_default = plan.argcount - count;
+    if (count > plan.argcount || given < first_default) {
+      return false;  // a missing argument, or defaults that do not fit the code
+    }
+    defaults = read.get();
+    out.keep(std::move(read));
+  }
+  // Hashed as bound: the values are kept alive by the argument tuple and the
+  // kept defaults, whatever the hashing runs.
+  CallHasher hasher(method_name_hash_);
+  for (const BindingPlan::SortedParameter& parameter : plan.sorted_parameters) {
+    PyObject* value = parameter.slot < given
+                          ? PyTuple_GetItem(args, parameter.slot)
+                          : PyTuple_GetItem(defaults, parameter.slot - first_default);
+    out.add(parameter.name, value, parameter.name_hash);
+    hasher.add(parameter.name_hash, value);
+  }
+  out.shape = plan.shape.get();
+  out.method_name_hash = method_name_hash_;
+  out.hash = hasher.finish(plan.sorted_parameters.size());
+  return true;
+}
+
 bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs,
                                BoundCall& out) {
+  const bool has_keywords = kwargs != nullptr && PyDict_Size(kwargs) > 0;
   constexpr Py_ssize_t kInlineSlots = 16;
   PyObject* inline_slots[kInlineSlots];
   std::vector<PyObject*> spilled;
@@ -283,16 +347,16 @@ bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject
   std::fill(slots, slots + plan.slots, nullptr);
   const Py_ssize_t positional = place_positional(plan, args, slots, out);
   if (positional < 0 ||
-      !place_keywords(plan, kwargs != nullptr && PyDict_Size(kwargs) > 0 ? kwargs : nullptr, slots,
-                      out) ||
+      !place_keywords(plan, has_keywords ? kwargs : nullptr, slots, out) ||
       !fill_defaults(plan, function_, positional, slots, out) ||
       !fill_keyword_defaults(plan, function_, slots, out)) {
     return false;
   }
   // The names are borrowed from the plan, which lives as long as the binder.
-  for (Py_ssize_t slot : plan.sorted_slots) {
-    out.add(plan.name(slot), slots[slot], plan.slot_hashes[static_cast<std::size_t>(slot)]);
+  for (const BindingPlan::SortedParameter& parameter : plan.sorted_parameters) {
+    out.add(parameter.name, slots[parameter.slot], parameter.name_hash);
   }
+  out.shape = plan.shape.get();
   return true;
 }
 
@@ -310,11 +374,19 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
 
 void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
   out.reset(method_name_);
-  const BindingPlan* plan = current_plan();
-  if (plan == nullptr || !bind_natively(*plan, args, kwargs, out)) {
+  if (const BindingPlan* plan = current_plan()) {
+    if (plan->positional_shape && (kwargs == nullptr || PyDict_Size(kwargs) == 0)) {
+      if (bind_positionally(*plan, args, out)) {
+        return;  // bound and hashed
+      }
+    } else if (bind_natively(*plan, args, kwargs, out)) {
+      out.method_name_hash = method_name_hash_;
+      compute_call_hash(out);
+      return;
+    }
     out.reset(method_name_);
-    bind_with_inspect(args, kwargs, out);
   }
+  bind_with_inspect(args, kwargs, out);
   out.method_name_hash = method_name_hash_;
   compute_call_hash(out);
 }

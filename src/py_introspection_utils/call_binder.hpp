@@ -34,6 +34,7 @@ class CallBinder {
 
  private:
   const BindingPlan* current_plan();
+  bool bind_positionally(const BindingPlan& plan, PyObject* args, BoundCall& out);
   bool bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs, BoundCall& out);
   void bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out);
 

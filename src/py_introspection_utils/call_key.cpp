@@ -4,7 +4,9 @@
 #include "arguments.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string_view>
+#include <utility>
 
 namespace quarrine {
 
@@ -16,13 +18,7 @@ void BoundCall::add_spilled(const CallItem& item) {
   ++size_;
 }
 
-void BoundCall::keep(Ref object) {
-  if (kept_count_ < kInlineKept) {
-    kept_[kept_count_++] = std::move(object);
-  } else {
-    kept_spill_.push_back(std::move(object));
-  }
-}
+void BoundCall::keep_spilled(Ref object) { kept_spill_.push_back(std::move(object)); }
 
 void BoundCall::sort_by_name() {
   CallItem* first = data();
@@ -34,16 +30,6 @@ void BoundCall::sort_by_name() {
 }
 
 namespace {
-
-constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
-constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
-constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
-
-inline std::uint64_t mix_lane(std::uint64_t accumulator, Py_hash_t lane) {
-  accumulator += static_cast<std::uint64_t>(lane) * kPrime2;
-  accumulator = (accumulator << 31) | (accumulator >> 33);
-  return accumulator * kPrime1;
-}
 
 inline bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
 
@@ -81,42 +67,99 @@ void add_mapping_items(PyObject* mapping, BoundCall& out) {
 }
 
 void compute_call_hash(BoundCall& call) {
-  std::uint64_t accumulator = kPrime5;
-  accumulator = mix_lane(
-      accumulator, call.method_name_hash != -1 ? call.method_name_hash : hash_of(call.method_name));
+  CallHasher hasher(call.method_name_hash != -1 ? call.method_name_hash
+                                                : hash_of(call.method_name));
   for (const CallItem& item : call.items()) {
-    accumulator = mix_lane(accumulator, item.name_hash);
-    accumulator = mix_lane(accumulator, hash_of(item.value));
+    hasher.add(item.name_hash, item.value);
   }
-  accumulator += (call.items().size() * 2 + 1) ^ (kPrime5 ^ 3527539ULL);
-  auto hash = static_cast<Py_hash_t>(accumulator);
-  call.hash = hash == -1 ? 1546275796 : hash;
+  call.hash = hasher.finish(call.items().size());
 }
 
-CallKey::CallKey(const BoundCall& call)
-    : parts_(new Ref[1 + 2 * call.items().size()]),
-      item_count_(static_cast<std::uint32_t>(call.items().size())),
-      hash_(call.hash) {
-  parts_[0] = Ref::borrow(call.method_name);
+namespace {
+
+// The tuple (method name, item names...) of a call that came without one.
+Ref make_shape(const BoundCall& call) {
+  std::span<const CallItem> items = call.items();
+  Ref shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size() + 1)));
+  // PyTuple_SetItem takes over the references that Ref::borrow adds.
+  PyTuple_SetItem(shape.get(), 0, Ref::borrow(call.method_name).release());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i + 1),
+                    Ref::borrow(items[i].name).release());
+  }
+  return shape;
+}
+
+}  // namespace
+
+CallKey::CallKey(const BoundCall& call) {
+  Ref shape = call.shape != nullptr ? Ref::borrow(call.shape) : make_shape(call);
+  const auto count = static_cast<std::uint32_t>(1 + call.items().size());
+  Ref* parts = inline_;
+  if (count <= kInlineParts) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      new (&inline_[i]) Ref();
+    }
+  } else {
+    heap_ = new Ref[count];
+    parts = heap_;
+  }
+  part_count_ = count;
+  hash_ = call.hash;
+  parts[0] = std::move(shape);
   std::size_t index = 1;
   for (const CallItem& item : call.items()) {
-    parts_[index++] = Ref::borrow(item.name);
-    parts_[index++] = Ref::borrow(item.value);
+    parts[index++] = Ref::borrow(item.value);
+  }
+}
+
+void CallKey::take(CallKey& other) noexcept {
+  hash_ = other.hash_;
+  part_count_ = std::exchange(other.part_count_, 0);
+  if (is_inline()) {
+    for (std::uint32_t i = 0; i < part_count_; ++i) {
+      new (&inline_[i]) Ref(std::move(other.inline_[i]));
+      other.inline_[i].~Ref();
+    }
+  } else {
+    heap_ = other.heap_;
+  }
+}
+
+void CallKey::release() noexcept {
+  const std::uint32_t count = std::exchange(part_count_, 0);
+  if (count <= kInlineParts) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      inline_[i].~Ref();
+    }
+  } else {
+    delete[] heap_;
   }
 }
 
 bool CallKey::matches(const BoundCall& call) const {
   std::span<const CallItem> items = call.items();
-  if (items.size() != item_count_ || !same_text(parts_[0].get(), call.method_name)) {
+  if (items.size() != item_count()) {
     return false;
   }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!same_text(parts_[2 * i + 1].get(), items[i].name)) {
+  // Keys of one signature share their shape, which spares comparing names.
+  if (shape() != call.shape) {
+    if (!same_text(method_name(), call.method_name)) {
       return false;
     }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (!same_text(name(i), items[i].name)) {
+        return false;
+      }
+    }
   }
+  // The same object is equal to itself (as the interpreter's comparison of
+  // tuple items assumes), which spares most hits the call of ==.
+  const Ref* parts = this->parts();
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (require(PyObject_RichCompareBool(parts_[2 * i + 2].get(), items[i].value, Py_EQ)) == 0) {
+    PyObject* stored = parts[i + 1].get();
+    if (stored != items[i].value &&
+        require(PyObject_RichCompareBool(stored, items[i].value, Py_EQ)) == 0) {
       return false;
     }
   }
@@ -124,34 +167,35 @@ bool CallKey::matches(const BoundCall& call) const {
 }
 
 void CallKey::view(BoundCall& out) const {
-  out.reset(parts_[0].get());
-  for (std::size_t i = 0; i < item_count_; ++i) {
-    PyObject* name = parts_[2 * i + 1].get();
-    out.add(name, parts_[2 * i + 2].get(), hash_of(name));
+  out.reset(method_name());
+  for (std::size_t i = 0; i < item_count(); ++i) {
+    PyObject* item_name = name(i);
+    out.add(item_name, value(i), hash_of(item_name));
   }
+  out.shape = shape();
   out.hash = hash_;
 }
 
 Ref CallKey::as_tuple() const {
-  Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(item_count_)));
-  for (std::size_t i = 0; i < item_count_; ++i) {
-    Ref pair = Ref::checked(PyTuple_Pack(2, parts_[2 * i + 1].get(), parts_[2 * i + 2].get()));
+  Ref items = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(item_count())));
+  for (std::size_t i = 0; i < item_count(); ++i) {
+    Ref pair = Ref::checked(PyTuple_Pack(2, name(i), value(i)));
     // PyTuple_SetItem takes over the pair's reference.
     PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
-  return Ref::checked(PyTuple_Pack(2, parts_[0].get(), items.get()));
+  return Ref::checked(PyTuple_Pack(2, method_name(), items.get()));
 }
 
 Ref CallKey::report_key() const {
-  if (item_count_ == 0) {
-    return Ref::borrow(parts_[0].get());
+  if (item_count() == 0) {
+    return Ref::borrow(method_name());
   }
   return as_tuple();
 }
 
 int CallKey::traverse(visitproc visit, void* arg) const noexcept {
-  for (std::size_t i = 0; i < item_count_; ++i) {
-    Py_VISIT(parts_[2 * i + 2].get());
+  for (std::size_t i = 0; i < item_count(); ++i) {
+    Py_VISIT(value(i));
   }
   return 0;
 }

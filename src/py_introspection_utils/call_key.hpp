@@ -14,6 +14,15 @@
 
 namespace quarrine {
 
+// The interpreter's hash of `object`; its error propagates.
+inline Py_hash_t hash_of(PyObject* object) {
+  Py_hash_t hash = PyObject_Hash(object);
+  if (hash == -1) {
+    throw_python_error();
+  }
+  return hash;
+}
+
 // One (name, value) pair of a bound call, with the name's hash. Name and
 // value are borrowed; the BoundCall's kept references, its caller's
 // arguments or a CallKey keep them alive.
@@ -35,6 +44,10 @@ class BoundCall {
   BoundCall& operator=(const BoundCall&) = delete;
 
   PyObject* method_name = nullptr;  // borrowed; kept alive by the caller
+  // The tuple (method name, item names...) of these very names when the
+  // caller has one (the binder keeps one per function signature), else null.
+  // Borrowed; kept alive by the caller.
+  PyObject* shape = nullptr;
   Py_hash_t method_name_hash = -1;  // -1 until known
   Py_hash_t hash = 0;
 
@@ -46,7 +59,14 @@ class BoundCall {
       add_spilled({name, value, name_hash});
     }
   }
-  void keep(Ref object);  // keeps alive an object that items point into
+  // Keeps alive an object that items point into.
+  void keep(Ref object) {
+    if (kept_count_ < kInlineKept) {
+      kept_[kept_count_++] = std::move(object);
+    } else {
+      keep_spilled(std::move(object));
+    }
+  }
   void sort_by_name();
   // Empties the call for a new binding of `method`.
   void reset(PyObject* method) noexcept {
@@ -58,6 +78,7 @@ class BoundCall {
     kept_count_ = 0;
     kept_spill_.clear();
     method_name = method;
+    shape = nullptr;
     method_name_hash = -1;
     hash = 0;
   }
@@ -66,6 +87,7 @@ class BoundCall {
   static constexpr std::size_t kInlineItems = 8;
   static constexpr std::size_t kInlineKept = 6;
   void add_spilled(const CallItem& item);
+  void keep_spilled(Ref object);
   CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }
   const CallItem* data() const noexcept { return spill_.empty() ? inline_ : spill_.data(); }
 
@@ -78,25 +100,61 @@ class BoundCall {
 };
 
 // Mixes the hashes of the method name, the item names and the values (in
-// item order) into the call hash; a value's hashing error propagates.
+// item order) into the call hash, item by item.
+class CallHasher {
+ public:
+  explicit CallHasher(Py_hash_t method_name_hash) noexcept
+      : accumulator_(mix(kPrime5, method_name_hash)) {}
+  // A value's hashing error propagates.
+  void add(Py_hash_t name_hash, PyObject* value) {
+    accumulator_ = mix(accumulator_, name_hash);
+    accumulator_ = mix(accumulator_, hash_of(value));
+  }
+  Py_hash_t finish(std::size_t item_count) const noexcept {
+    const auto hash = static_cast<Py_hash_t>(accumulator_ +
+                                             ((item_count * 2 + 1) ^ (kPrime5 ^ 3527539ULL)));
+    return hash == -1 ? 1546275796 : hash;
+  }
+
+ private:
+  static constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
+  static constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
+  static constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
+  static std::uint64_t mix(std::uint64_t accumulator, Py_hash_t lane) noexcept {
+    accumulator += static_cast<std::uint64_t>(lane) * kPrime2;
+    accumulator = (accumulator << 31) | (accumulator >> 33);
+    return accumulator * kPrime1;
+  }
+  std::uint64_t accumulator_;
+};
+
+// The call hash of a bound call, from its items; a value's hashing error
+// propagates.
 void compute_call_hash(BoundCall& call);
 
-// The call key of one call as the module keeps it: the method name and the
-// (name, value) pairs as owned references in one compact block, and the
-// call hash. As a Python object it is the tuple
-// (method name, ((name, value), ...)), built when it is asked for.
+// The call key of one call as the module keeps it, and the call hash. The
+// method name and the item names are one tuple (method name, names...), the
+// call's shape, which the keys of one function signature share; the values
+// follow it. A key of up to two items (most of them) keeps its references
+// inline, one of more items in a block of its own. As a Python object it is
+// the tuple (method name, ((name, value), ...)), built when it is asked for.
 class CallKey {
  public:
-  CallKey() noexcept = default;
+  CallKey() noexcept {}
   explicit CallKey(const BoundCall& call);
-  CallKey(CallKey&&) noexcept = default;
-  CallKey& operator=(CallKey&&) noexcept = default;
+  CallKey(CallKey&& other) noexcept { take(other); }
+  CallKey& operator=(CallKey&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~CallKey() { release(); }
 
-  explicit operator bool() const noexcept { return parts_ != nullptr; }
+  explicit operator bool() const noexcept { return part_count_ != 0; }
   Py_hash_t hash() const noexcept { return hash_; }
-  PyObject* method_name() const noexcept { return parts_[0].get(); }
-  std::size_t item_count() const noexcept { return item_count_; }
-  PyObject* value(std::size_t index) const noexcept { return parts_[2 * index + 2].get(); }
+  std::size_t item_count() const noexcept { return part_count_ == 0 ? 0 : part_count_ - 1; }
 
   // Whether the key equals the call, as tuple equality would say: values are
   // compared with ==, which may run user code and raise.
@@ -106,13 +164,33 @@ class CallKey {
   Ref as_tuple() const;
   // The method name alone for a call without arguments, else the tuple.
   Ref report_key() const;
-  // Visits the values (the names are strs, which hold no references).
+  // Visits the values (the shape holds strs only, which hold no references).
   int traverse(visitproc visit, void* arg) const noexcept;
 
  private:
-  std::unique_ptr<Ref[]> parts_;  // method name, then name and value per item
-  std::uint32_t item_count_ = 0;
+  static constexpr std::uint32_t kInlineParts = 3;  // the shape and two values
+
+  bool is_inline() const noexcept { return part_count_ <= kInlineParts; }
+  const Ref* parts() const noexcept { return is_inline() ? inline_ : heap_; }
+  PyObject* shape() const noexcept { return parts()[0].get(); }
+  PyObject* method_name() const noexcept { return PyTuple_GetItem(shape(), 0); }
+  PyObject* name(std::size_t index) const noexcept {
+    return PyTuple_GetItem(shape(), static_cast<Py_ssize_t>(index + 1));
+  }
+  PyObject* value(std::size_t index) const noexcept { return parts()[index + 1].get(); }
+  // Moves the other key's references here (this key holds none) and leaves
+  // it empty.
+  void take(CallKey& other) noexcept;
+  // Gives every reference back; the key is empty afterwards.
+  void release() noexcept;
+
   Py_hash_t hash_ = 0;
+  // The shape, then one value per item; 0 for an empty key.
+  std::uint32_t part_count_ = 0;
+  union {
+    Ref inline_[kInlineParts];  // the first part_count_ are live while inline
+    Ref* heap_;                 // owned (new[]) otherwise
+  };
 };
 
 // Binds keyword arguments taken as they stand (no function, no defaults);
@@ -122,14 +200,5 @@ void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out);
 // Adds every entry of a dict of parameter names to values, except self, and
 // sorts the items by name.
 void add_mapping_items(PyObject* mapping, BoundCall& out);
-
-// The interpreter's hash of `object`; its error propagates.
-inline Py_hash_t hash_of(PyObject* object) {
-  Py_hash_t hash = PyObject_Hash(object);
-  if (hash == -1) {
-    throw_python_error();
-  }
-  return hash;
-}
 
 }  // namespace quarrine

@@ -239,6 +239,54 @@ TEST_F(GraphTest, ALongChainIsInvalidatedWithoutRecursion) {
   EXPECT_EQ(graph.methods_to_invalidate(first).size(), kLength);
 }
 
+// Sets cross from inline storage to the heap at their fourth member; the
+// members, their order and a moved-from set must survive each crossing.
+TEST(NodeSetTest, KeepsMembersInOrderAcrossTheInlineLimit) {
+  for (NodeId count : {1u, 3u, 4u, 7u, 40u}) {
+    NodeSet set;
+    std::vector<NodeId> expected;
+    for (NodeId i = 0; i < count; ++i) {
+      set.append(i * 7 + 1);
+      expected.push_back(i * 7 + 1);
+    }
+    NodeSet moved(std::move(set));
+    EXPECT_TRUE(set.empty());
+    EXPECT_EQ(std::vector<NodeId>(moved.begin(), moved.end()), expected) << count;
+    EXPECT_TRUE(moved.contains(expected.back()));
+    EXPECT_FALSE(moved.contains(0));
+    NodeSet assigned;
+    assigned.append(99);
+    assigned = std::move(moved);
+    moved.append(5);  // a moved-from set is empty and usable
+    EXPECT_EQ(std::vector<NodeId>(moved.begin(), moved.end()), std::vector<NodeId>{5});
+    assigned.remove_last();
+    expected.pop_back();
+    EXPECT_EQ(std::vector<NodeId>(assigned.begin(), assigned.end()), expected) << count;
+    assigned.append(1000);
+    expected.push_back(1000);
+    EXPECT_EQ(std::vector<NodeId>(assigned.begin(), assigned.end()), expected) << count;
+  }
+}
+
+TEST_F(GraphTest, AFanInAndFanOutBeyondTheInlineLimitKeepEveryEdge) {
+  NodeId hub = node(State::Valid);
+  std::vector<NodeId> others;
+  for (int i = 0; i < 6; ++i) {
+    others.push_back(node(State::Valid));
+    graph.add_parent_dependency(hub, others.back());  // fan-in of the hub
+    graph.add_parent_dependency(others.back(), hub);  // fan-out of the hub
+    graph.add_parent_dependency(hub, others.back());  // again: no change
+  }
+  EXPECT_EQ(std::vector<NodeId>(graph.parents_of(hub).begin(), graph.parents_of(hub).end()),
+            others);
+  EXPECT_EQ(std::vector<NodeId>(graph.children_of(hub).begin(), graph.children_of(hub).end()),
+            others);
+  graph.temporarily_invalidate(others[5]);
+  for (NodeId other : others) {
+    EXPECT_EQ(graph.state_of(other), State::Invalid);
+  }
+}
+
 TEST(ValidationStateText, NamesEachState) {
   EXPECT_STREQ(validation_state_text(State::Valid), "valid");
   EXPECT_STREQ(validation_state_text(State::Invalid), "invalid");
