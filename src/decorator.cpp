@@ -48,7 +48,8 @@ InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
 // The serial of the decorator that owns the record's nodes on `instance`:
 // the one its class resolves under the method name, or the record's own
 // where the class resolves no decorator of that name. A class lookup, made
-// only when a node is registered.
+// only when a node is registered or when another decorator owns it (a
+// super() call); never on a hit.
 std::uint64_t find_owner(const DecoratorRecord& record, PyObject* instance) {
   Ref resolved = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(instance)),
                                              record.method_name_object.get()));
