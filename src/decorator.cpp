@@ -51,16 +51,9 @@ InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
 // only when a node is registered or when another decorator owns it (a
 // super() call); never on a hit.
 std::uint64_t find_owner(const DecoratorRecord& record, PyObject* instance) {
-  Ref resolved = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(instance)),
-                                             record.method_name_object.get()));
-  if (!resolved) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      throw_python_error();
-    }
-    PyErr_Clear();
-    return record.serial;
-  }
-  const DecoratorRecord* owner = decorator_record(resolved.get());
+  Ref resolved = attribute_if_present(reinterpret_cast<PyObject*>(Py_TYPE(instance)),
+                                      record.method_name_object.get());
+  const DecoratorRecord* owner = resolved ? decorator_record(resolved.get()) : nullptr;
   if (owner == nullptr || owner->method_name != record.method_name) {
     return record.serial;
   }
@@ -231,17 +224,9 @@ PyObject* decorator_get_isabstractmethod(PyObject* self, void* /*closure*/) {
     if (function == nullptr) {
       return Ref::borrow(Py_False);
     }
-    Ref flag = Ref::steal(PyObject_GetAttrString(function, "__isabstractmethod__"));
-    if (!flag) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        throw_python_error();
-      }
-      PyErr_Clear();
-      return Ref::borrow(Py_False);
-    }
-    int truth = PyObject_IsTrue(flag.get());
-    require(truth);
-    return Ref::borrow(truth == 1 ? Py_True : Py_False);
+    Ref flag = attribute_if_present(function, "__isabstractmethod__");
+    const bool abstract = flag && require(PyObject_IsTrue(flag.get())) == 1;
+    return Ref::borrow(abstract ? Py_True : Py_False);
   });
 }
 

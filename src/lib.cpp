@@ -4,6 +4,7 @@
 
 #include "decorator_factory.hpp"
 #include "process_state.hpp"
+#include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
 namespace quarrine {
@@ -13,12 +14,8 @@ namespace {
 // Appends `name` to the module's __all__ (made on first use), then binds
 // `type` under it.
 void add_member(PyObject* module, const char* name, PyTypeObject* type) {
-  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  Ref all = attribute_if_present(module, "__all__");
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      throw_python_error();
-    }
-    PyErr_Clear();
     all = Ref::checked(PyList_New(0));
     require(PyObject_SetAttrString(module, "__all__", all.get()));
   }

@@ -7,21 +7,11 @@
 // are honoured; __setstate__ is honoured by copy and pickle themselves.
 #include "quarrine_base.hpp"
 
+#include "py_introspection_utils/host_services.hpp"
+
 namespace quarrine {
 
 namespace {
-
-// The attribute, or an empty handle when the lookup fails with AttributeError.
-Ref optional_attribute(PyObject* object, const char* name) {
-  Ref value = Ref::steal(PyObject_GetAttrString(object, name));
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      throw_python_error();
-    }
-    PyErr_Clear();
-  }
-  return value;
-}
 
 Ref call_hook(PyObject* object, const char* name) {
   Ref hook = Ref::checked(PyObject_GetAttrString(object, name));
@@ -32,8 +22,8 @@ Ref call_hook(PyObject* object, const char* name) {
 // __getnewargs_ex__ or __getnewargs__ (none by default); `kwargs` is left
 // empty when there are no keywords.
 Ref new_arguments(PyObject* self, Ref& kwargs) {
-  if (optional_attribute(self, "__getnewargs_ex__")) {
-    Ref pair = call_hook(self, "__getnewargs_ex__");
+  if (Ref getnewargs_ex = attribute_if_present(self, "__getnewargs_ex__")) {
+    Ref pair = Ref::checked(PyObject_CallNoArgs(getnewargs_ex.get()));
     if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2 ||
         !PyTuple_Check(PyTuple_GetItem(pair.get(), 0)) ||
         !PyDict_Check(PyTuple_GetItem(pair.get(), 1))) {
@@ -45,8 +35,8 @@ Ref new_arguments(PyObject* self, Ref& kwargs) {
     }
     return Ref::borrow(PyTuple_GetItem(pair.get(), 0));
   }
-  if (optional_attribute(self, "__getnewargs__")) {
-    Ref args = call_hook(self, "__getnewargs__");
+  if (Ref getnewargs = attribute_if_present(self, "__getnewargs__")) {
+    Ref args = Ref::checked(PyObject_CallNoArgs(getnewargs.get()));
     if (!PyTuple_Check(args.get())) {
       raise_error(PyExc_TypeError, "__getnewargs__ should return a tuple");
     }

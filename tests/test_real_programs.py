@@ -49,23 +49,18 @@ def test_keyword_dict_changed_while_the_call_is_identified(where):
     assert ends_soundly(proc), report(proc)
 
 
-def test_decorator_released_during_its_own_call():
-    proc = scenarios.run("real_programs", "decorator_released_during_its_call", timeout=120)
-    assert ends_soundly(proc), report(proc)
+# Each scenario checks its own outcome and ends by printing "done".
+SCENARIOS = {
+    "a decorator released during its own call": ("decorator_released_during_its_call", 120),
+    "releasing a chain of a million instances": ("chain_of_a_million_instances", 300),
+    "Ctrl-C interrupts a wait for another thread's hold": ("interrupt_while_waiting", 120),
+    "holds waiting for each other fail instead of hanging": ("holds_waiting_for_each_other", 120),
+}
 
 
-def test_releasing_a_chain_of_a_million_instances():
-    proc = scenarios.run("real_programs", "chain_of_a_million_instances", timeout=300)
-    assert ends_soundly(proc), report(proc)
-
-
-def test_ctrl_c_interrupts_a_wait_for_another_threads_hold():
-    proc = scenarios.run("real_programs", "interrupt_while_waiting", timeout=120)
-    assert ends_soundly(proc), report(proc)
-
-
-def test_holds_waiting_for_each_other_fail_instead_of_hanging():
-    proc = scenarios.run("real_programs", "holds_waiting_for_each_other", timeout=120)
+@pytest.mark.parametrize("scenario, timeout", SCENARIOS.values(), ids=SCENARIOS.keys())
+def test_scenario_ends_soundly(scenario, timeout):
+    proc = scenarios.run("real_programs", scenario, timeout=timeout)
     assert ends_soundly(proc), report(proc)
 
 

@@ -51,6 +51,22 @@ PyObject* sequence_abc() {
   return lookup_once(process_state().sequence_abc, "collections.abc", "Sequence");
 }
 
+Ref attribute_if_present(PyObject* object, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(object, name));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      throw_python_error();
+    }
+    PyErr_Clear();
+  }
+  return value;
+}
+
+Ref attribute_if_present(PyObject* object, const char* name) {
+  Ref name_object = Ref::checked(PyUnicode_FromString(name));
+  return attribute_if_present(object, name_object.get());
+}
+
 Ref new_bound_method(PyObject* function, PyObject* instance) {
   ProcessState& services = process_state();
   if (services.method_new == nullptr) {

@@ -15,6 +15,11 @@ PyObject* sequence_abc();              // collections.abc.Sequence
 PyObject* inspect_signature();         // inspect.signature
 PyObject* interned(const char* text);  // an immortal interned str
 
+// The attribute, or an empty handle when the object has none (the lookup's
+// AttributeError is cleared); any other error of the lookup propagates.
+Ref attribute_if_present(PyObject* object, PyObject* name);
+Ref attribute_if_present(PyObject* object, const char* name);
+
 // types.MethodType(function, instance), without building the call twice.
 Ref new_bound_method(PyObject* function, PyObject* instance);
 
