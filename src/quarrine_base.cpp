@@ -24,8 +24,6 @@ struct BaseObject {
 
 InstanceStore& store_of(PyObject* self) { return reinterpret_cast<BaseObject*>(self)->store; }
 
-using KeywordMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
 // A method name given by the caller, as an exact str.
 Ref method_name_argument(PyObject* argument) {
   return converting("method_name", [&] {
