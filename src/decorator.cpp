@@ -106,7 +106,9 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
 
   PyThreadState* thread = PyThreadState_Get();
   InstanceStore::Computation computation;
-  std::uint64_t owner = 0;
+  // With no other decorator of the method's name alive, the owner is this
+  // one whatever the class resolves: the lookup is spared.
+  std::uint64_t owner = *record.namesakes == 1 ? record.serial : 0;
   for (;;) {
     {
       StoreAccess access(store, Access::Exclusive, thread);
@@ -209,7 +211,11 @@ int decorator_clear(PyObject* self) noexcept {
 void decorator_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  as_decorator(self)->record.~DecoratorRecord();
+  DecoratorRecord& record = as_decorator(self)->record;
+  if (record.namesakes != nullptr) {
+    --*record.namesakes;
+  }
+  record.~DecoratorRecord();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
@@ -267,12 +273,16 @@ PyTypeObject* decorator_type() {
 }  // namespace
 
 Ref new_decorator(DecoratorRecord record) {
+  ProcessState& state = process_state();
+  std::uint32_t& namesakes = state.decorators_by_name[record.method_name];
   PyTypeObject* type = decorator_type();
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref object = Ref::checked(alloc(type, 0));
   // No Python object is allocated between the allocation and the record's
   // construction, so the collector never sees the record unmade.
-  record.serial = ++process_state().decorator_serials;
+  record.serial = ++state.decorator_serials;
+  record.namesakes = &namesakes;
+  ++namesakes;
   new (&as_decorator(object.get())->record) DecoratorRecord(std::move(record));
   return object;
 }

@@ -29,6 +29,10 @@ struct DecoratorRecord {
   // A number that no other decorator of the process has: the nodes of an
   // instance's store name their owner by it.
   std::uint64_t serial = 0;
+  // How many decorators alive, this one included, bear the method's name:
+  // while it is one, the class can resolve no other owner of its nodes.
+  // Counted from the decorator's making to its deallocation.
+  std::uint32_t* namesakes = nullptr;
 };
 
 // The record of a decorator (or of an instance of a subtype), else null.

@@ -231,15 +231,17 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start
   const EdgeSets& sets = edges == 0 ? kNoEdgeSets : edges_[edges - 1];
   std::size_t index = 0;
   for (NodeId parent : sets.parents) {
-    if (!used_in_run(sets, index++, parent, start)) {
+    const std::size_t position = index++;
+    // A Valid parent changes nothing, used in this run or not.
+    const ValidationState state = state_of(parent);
+    if (state == ValidationState::Valid || !used_in_run(sets, position, parent, start)) {
       continue;
     }
-    ValidationState state = state_of(parent);
     if (state == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);
       return false;
     }
-    any_invalid = any_invalid || state == ValidationState::Invalid;
+    any_invalid = true;
   }
   if (any_invalid) {
     invalidate_walk(node, /*from_outside=*/false);

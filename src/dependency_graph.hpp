@@ -113,8 +113,8 @@ class MethodDependencyGraph {
   // First call of a node: Invalid, and a child of every declared dependency.
   void register_node(NodeId node, std::span<const NodeId> declared);
   // Makes `parent` a parent of `child`; an existing edge changes nothing.
-  // Inline while both nodes have edge sets with room, which is the common
-  // case of recording a parent.
+  // Inline while both nodes have edge sets and the edge exists or both sets
+  // have room, which is the common case of recording a parent.
   void add_parent_dependency(NodeId child, NodeId parent) {
     const std::uint32_t child_edges = nodes_[child].edges;
     const std::uint32_t parent_edges = nodes_[parent].edges;
@@ -122,15 +122,15 @@ class MethodDependencyGraph {
       EdgeSets& parent_sets = edges_[parent_edges - 1];
       NodeSet& children = parent_sets.children;
       NodeSet& parents = edges_[child_edges - 1].parents;
+      parent_sets.last_used = run_clock_;
+      // The edge is in both sets or in neither: scan the smaller one.
+      if (children.size() <= parents.size() ? children.contains(child)
+                                            : parents.contains(parent)) {
+        return;
+      }
       if (children.has_room() && parents.has_room()) {
-        // The edge is in both sets or in neither: scan the smaller one.
-        const bool present = children.size() <= parents.size() ? children.contains(child)
-                                                               : parents.contains(parent);
-        parent_sets.last_used = run_clock_;
-        if (!present) {
-          children.append(child);
-          parents.append(parent);
-        }
+        children.append(child);
+        parents.append(parent);
         return;
       }
     }

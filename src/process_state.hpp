@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace quarrine {
@@ -41,6 +42,9 @@ struct ProcessState {
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
   // The last serial given to a decorator (its record's `serial`).
   std::uint64_t decorator_serials = 0;
+  // How many decorators alive bear each method name (a record's
+  // `namesakes` points at its name's count; the map's values never move).
+  std::unordered_map<std::string, std::uint32_t> decorators_by_name;
 
   // The interpreter services, looked up on first use.
   Ref method_type;               // types.MethodType

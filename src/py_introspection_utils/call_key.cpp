@@ -95,22 +95,22 @@ Ref make_shape(const BoundCall& call) {
 CallKey::CallKey(const BoundCall& call) {
   Ref shape = call.shape != nullptr ? Ref::borrow(call.shape) : make_shape(call);
   const auto count = static_cast<std::uint32_t>(1 + call.items().size());
-  Ref* parts = inline_;
+  Ref* parts = count <= kInlineParts ? inline_ : (heap_ = new Ref[count]);
+  std::uint32_t index = 0;
   if (count <= kInlineParts) {
-    for (std::uint32_t i = 0; i < count; ++i) {
-      new (&inline_[i]) Ref();
+    // Made in place; a heap block's parts were made empty by new[].
+    new (&parts[index++]) Ref(std::move(shape));
+    for (const CallItem& item : call.items()) {
+      new (&parts[index++]) Ref(Ref::borrow(item.value));
     }
   } else {
-    heap_ = new Ref[count];
-    parts = heap_;
+    parts[index++] = std::move(shape);
+    for (const CallItem& item : call.items()) {
+      parts[index++] = Ref::borrow(item.value);
+    }
   }
   part_count_ = count;
   hash_ = call.hash;
-  parts[0] = std::move(shape);
-  std::size_t index = 1;
-  for (const CallItem& item : call.items()) {
-    parts[index++] = Ref::borrow(item.value);
-  }
 }
 
 void CallKey::take(CallKey& other) noexcept {

@@ -145,12 +145,19 @@ class CallKey {
   CallKey(CallKey&& other) noexcept { take(other); }
   CallKey& operator=(CallKey&& other) noexcept {
     if (this != &other) {
-      release();
+      if (part_count_ != 0) {
+        release();
+      }
       take(other);
     }
     return *this;
   }
-  ~CallKey() { release(); }
+  // A key moved from (most of them) has nothing to give back.
+  ~CallKey() {
+    if (part_count_ != 0) {
+      release();
+    }
+  }
 
   explicit operator bool() const noexcept { return part_count_ != 0; }
   Py_hash_t hash() const noexcept { return hash_; }
