@@ -98,9 +98,13 @@ NodeId MethodDependencyGraph::add_node() {
 }
 
 MethodDependencyGraph::EdgeSets& MethodDependencyGraph::new_edge_sets(NodeId node) {
-  edges_.emplace_back();
+  // Grown fourfold: each growth moves every set made so far.
+  if (edges_.size() == edges_.capacity()) {
+    edges_.reserve(edges_.empty() ? 16 : edges_.size() * 4);
+  }
+  EdgeSets& sets = edges_.emplace_back();
   nodes_[node].edges = static_cast<std::uint32_t>(edges_.size());
-  return edges_.back();
+  return sets;
 }
 
 template <class Visit>
@@ -164,17 +168,18 @@ void MethodDependencyGraph::validate(NodeId node) {
 void MethodDependencyGraph::add_parent_dependency_growing(NodeId child, NodeId parent) {
   // Both nodes' edge sets exist before either is referred to: making one
   // may move the other.
-  if (nodes_[child].edges == 0) {
+  const bool child_had_edges = nodes_[child].edges != 0;
+  if (!child_had_edges) {
     new_edge_sets(child);
   }
   EdgeSets& parent_sets = edge_sets(parent);
   NodeSet& children = parent_sets.children;
   NodeSet& parents = edges_[nodes_[child].edges - 1].parents;
-  // The edge is in both sets or in neither: scan the smaller one.
-  bool present =
-      children.size() <= parents.size() ? children.contains(child) : parents.contains(parent);
   parent_sets.last_used = run_clock_;
-  if (present) {
+  // The edge is in both sets or in neither: scan the smaller one (a child
+  // whose sets were just made has no edge yet).
+  if (child_had_edges &&
+      (children.size() <= parents.size() ? children.contains(child) : parents.contains(parent))) {
     return;
   }
   children.append(child);
@@ -229,15 +234,16 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start
   bool any_invalid = false;
   const std::uint32_t edges = nodes_[node].edges;
   const EdgeSets& sets = edges == 0 ? kNoEdgeSets : edges_[edges - 1];
-  std::size_t index = 0;
-  for (NodeId parent : sets.parents) {
-    const std::size_t position = index++;
+  const NodeId* parents = sets.parents.begin();
+  const std::size_t parent_count = sets.parents.size();
+  for (std::size_t position = 0; position < parent_count; ++position) {
+    const NodeId parent = parents[position];
     // A Valid parent changes nothing, used in this run or not.
-    const ValidationState state = state_of(parent);
-    if (state == ValidationState::Valid || !used_in_run(sets, position, parent, start)) {
+    if (nodes_[parent].state == static_cast<std::uint8_t>(ValidationState::Valid) ||
+        !used_in_run(sets, position, parent, start)) {
       continue;
     }
-    if (state == ValidationState::PermanentlyInvalid) {
+    if (state_of(parent) == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);
       return false;
     }
