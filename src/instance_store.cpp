@@ -248,12 +248,11 @@ NodeId InstanceStore::add(const BoundCall& call) {
   // Everything that can fail, or allocate Python objects (and so run the
   // collector), happens before the store changes.
   CallKey key(call);
-  auto make_room = [](auto& table) {
-    if (table.size() == table.capacity()) {
-      table.reserve(table.empty() ? 16 : table.size() * 2);
-    }
-  };
-  make_room(nodes_);
+  // Grown fourfold: each growth moves every node made so far (the space
+  // reserved beyond the last node is never touched).
+  if (nodes_.size() == nodes_.capacity()) {
+    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 4);
+  }
   if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
   }
@@ -346,10 +345,14 @@ Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord&
                                      const BoundCall& call, std::uint64_t owner,
                                      Computation& computation) {
   NodeId node = find(call);
-  const bool registered = node != kNoNode && graph_.is_registered(node);
-  if (registered && nodes_[node].owner == record.serial) {
-    return begin_owned(access, record, node, computation);
+  // A node's owner is set when it is registered.
+  if (node != kNoNode && nodes_[node].owner == record.serial) {
+    // The common hit: no call runs on the instance that would record the
+    // node as a parent, and a Valid result is stored.
+    PyObject* stored = frames_.empty() ? servable_value(node) : nullptr;
+    return stored != nullptr ? Ref::borrow(stored) : begin_owned(access, record, node, computation);
   }
+  const bool registered = node != kNoNode && graph_.is_registered(node);
   // A node to register, or one that another decorator owns: the owner that
   // the class resolves decides, looked up by the caller with the guard let go.
   if (owner != record.serial) {

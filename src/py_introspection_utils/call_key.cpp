@@ -137,7 +137,7 @@ void CallKey::release() noexcept {
   }
 }
 
-bool CallKey::matches(const BoundCall& call) const {
+bool CallKey::matches_by_comparison(const BoundCall& call) const {
   std::span<const CallItem> items = call.items();
   if (items.size() != item_count()) {
     return false;

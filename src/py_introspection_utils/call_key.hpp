@@ -164,8 +164,22 @@ class CallKey {
   std::size_t item_count() const noexcept { return part_count_ == 0 ? 0 : part_count_ - 1; }
 
   // Whether the key equals the call, as tuple equality would say: values are
-  // compared with ==, which may run user code and raise.
-  bool matches(const BoundCall& call) const;
+  // compared with ==, which may run user code and raise. A call of the same
+  // signature with the very objects of the key (most hits) is told inline.
+  bool matches(const BoundCall& call) const {
+    std::span<const CallItem> items = call.items();
+    if (shape() == call.shape && items.size() == item_count()) {
+      const Ref* values = parts() + 1;
+      std::size_t i = 0;
+      while (i < items.size() && values[i].get() == items[i].value) {
+        ++i;
+      }
+      if (i == items.size()) {
+        return true;
+      }
+    }
+    return matches_by_comparison(call);
+  }
   // The items of this key, borrowed from it, as a bound call.
   void view(BoundCall& out) const;
   Ref as_tuple() const;
@@ -185,6 +199,7 @@ class CallKey {
     return PyTuple_GetItem(shape(), static_cast<Py_ssize_t>(index + 1));
   }
   PyObject* value(std::size_t index) const noexcept { return parts()[index + 1].get(); }
+  bool matches_by_comparison(const BoundCall& call) const;
   // Moves the other key's references here (this key holds none) and leaves
   // it empty.
   void take(CallKey& other) noexcept;
