@@ -137,8 +137,9 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     if (!result) {
       pending.emplace();
     }
+    Ref replaced;  // released after the guard is let go
     StoreAccess access(store, Access::Exclusive, thread);
-    store.finish_computation(access, record, computation, result.get());
+    replaced = store.finish_computation(access, record, computation, result.get());
   }
   if (!result) {
     throw_python_error();

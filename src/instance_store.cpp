@@ -405,19 +405,20 @@ Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& recor
   return Ref();
 }
 
-void InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecord& record,
-                                       const Computation& computation, PyObject* result) {
+Ref InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecord& record,
+                                      const Computation& computation, PyObject* result) {
   const NodeId node = computation.node;
   pop_frame(access.thread(), node);
   if (result == nullptr) {
-    return;
+    return Ref();
   }
   if (!record.use_cache) {
     graph_.permanently_invalidate(node);
   }
-  if (graph_.settle_after_call(node, computation.start)) {
-    access.released().add(std::exchange(nodes_[node].value, Ref::borrow(result)));
+  if (!graph_.settle_after_call(node, computation.start)) {
+    return Ref();
   }
+  return std::exchange(nodes_[node].value, Ref::borrow(result));
 }
 
 // ================================================ changes from outside

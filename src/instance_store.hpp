@@ -158,9 +158,11 @@ class InstanceStore {
   // `result` (null when it raised). Pops the frame. After a normal return the
   // node of a method that does not cache becomes PermanentlyInvalid, the
   // node is settled from its parents, and the result is stored if the node
-  // may keep it.
-  void finish_computation(StoreAccess& access, const DecoratorRecord& record,
-                          const Computation& computation, PyObject* result);
+  // may keep it. Returns the result that the stored one replaced (most
+  // recomputations replace one), for the caller to release after the guard
+  // is let go; the release list would make room for it on the heap.
+  [[nodiscard]] Ref finish_computation(StoreAccess& access, const DecoratorRecord& record,
+                                       const Computation& computation, PyObject* result);
 
   // ------------------------------------------- changes from outside
 

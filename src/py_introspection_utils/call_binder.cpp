@@ -64,8 +64,9 @@ namespace {
 // always has one) holds a wrapper's __signature__ or __wrapped__, which
 // sends the call to inspect.
 bool has_signature_override(PyObject* function) {
+  // A function's __dict__ can only ever be set to a dict.
   Ref attributes = Ref::checked(PyObject_GenericGetDict(function, nullptr));
-  if (!PyDict_Check(attributes.get()) || PyDict_Size(attributes.get()) == 0) {
+  if (PyDict_Size(attributes.get()) == 0) {
     return false;
   }
   for (const char* name : kSignatureOverrides) {
@@ -308,8 +309,9 @@ bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, Boun
   if (given < plan.argcount) {
     // Read anew at each call, so that reassigning __defaults__ is seen at
     // once, and kept: hashing may run code that reassigns it.
+    // __defaults__ is a tuple or None: its setter accepts nothing else.
     Ref read = read_function_attribute(FunctionAttribute::Defaults, function_);
-    const Py_ssize_t count = PyTuple_Check(read.get()) ? PyTuple_Size(read.get()) : 0;
+    const Py_ssize_t count = read.get() != Py_None ? PyTuple_Size(read.get()) : 0;
     first_default = plan.argcount - count;
     if (count > plan.argcount || given < first_default) {
       return false;  // a missing argument, or defaults that do not fit the code
