@@ -375,7 +375,7 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
 }
 
 void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
-  out.reset(method_name_);
+  out.method_name = method_name_;
   if (const BindingPlan* plan = current_plan()) {
     if (plan->positional_shape && (kwargs == nullptr || PyDict_Size(kwargs) == 0)) {
       if (bind_positionally(*plan, args, out)) {

@@ -29,7 +29,8 @@ class CallBinder {
   ~CallBinder();
 
   // `args` holds every positional argument (the instance first), `kwargs`
-  // the keywords or null. Fills `out` with the sorted items and its hash.
+  // the keywords or null. Fills `out`, a BoundCall not used before, with the
+  // sorted items and its hash.
   void bind(PyObject* args, PyObject* kwargs, BoundCall& out);
 
  private:
