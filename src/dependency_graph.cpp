@@ -98,10 +98,6 @@ NodeId MethodDependencyGraph::add_node() {
 }
 
 MethodDependencyGraph::EdgeSets& MethodDependencyGraph::new_edge_sets(NodeId node) {
-  // Grown fourfold: each growth moves every set made so far.
-  if (edges_.size() == edges_.capacity()) {
-    edges_.reserve(edges_.empty() ? 16 : edges_.size() * 4);
-  }
   EdgeSets& sets = edges_.emplace_back();
   nodes_[node].edges = static_cast<std::uint32_t>(edges_.size());
   return sets;

@@ -60,6 +60,19 @@ class NodeSet {
   bool has_room() const noexcept {
     return size_ < kInline || (size_ > kInline && size_ < words_[0]);
   }
+  // Appends `node` if that needs no allocation; the caller has checked that
+  // it is not a member. Returns whether it did.
+  bool append_if_room(NodeId node) noexcept {
+    if (size_ < kInline) {
+      words_[size_++] = node;
+      return true;
+    }
+    if (size_ > kInline && size_ < words_[0]) {
+      heap()[size_++] = node;
+      return true;
+    }
+    return false;
+  }
   // Takes back the last member appended.
   void remove_last() noexcept;
   std::size_t size() const noexcept { return size_; }
@@ -128,9 +141,8 @@ class MethodDependencyGraph {
                                             : parents.contains(parent)) {
         return;
       }
-      if (children.has_room() && parents.has_room()) {
-        children.append(child);
-        parents.append(parent);
+      if (parents.has_room() && children.append_if_room(child)) {
+        parents.append(parent);  // has room
         return;
       }
     }

@@ -248,10 +248,8 @@ NodeId InstanceStore::add(const BoundCall& call) {
   // Everything that can fail, or allocate Python objects (and so run the
   // collector), happens before the store changes.
   CallKey key(call);
-  // Grown fourfold: each growth moves every node made so far (the space
-  // reserved beyond the last node is never touched).
   if (nodes_.size() == nodes_.capacity()) {
-    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 4);
+    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 2);
   }
   if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
