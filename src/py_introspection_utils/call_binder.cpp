@@ -52,8 +52,9 @@ struct BindingPlan {
   };
   std::vector<SortedParameter> sorted_parameters;
   // (method name, the sorted parameters' names...): the shape that the call
-  // keys of this plan share.
+  // keys of this plan share, and the call hash's state once it is mixed.
   Ref shape;
+  std::uint64_t shape_hash_state = 0;
 
   PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
 };
@@ -82,7 +83,8 @@ bool has_signature_override(PyObject* function) {
 
 // The plan of a code object, or null for one whose parameters the native
 // binding does not cover.
-std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name) {
+std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name,
+                                       Py_hash_t method_name_hash) {
   auto plan = std::make_unique<BindingPlan>();
   plan->argcount = integer_attribute(code.get(), "co_argcount");
   plan->posonly = integer_attribute(code.get(), "co_posonlyargcount");
@@ -119,6 +121,11 @@ std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name) {
     plan->sorted_parameters.push_back(
         {slot, plan->name(slot), plan->slot_hashes[static_cast<std::size_t>(slot)]});
   }
+  CallHasher hasher(method_name_hash);
+  for (const BindingPlan::SortedParameter& parameter : plan->sorted_parameters) {
+    hasher.add_name(parameter.name_hash);
+  }
+  plan->shape_hash_state = hasher.shape_state();
   plan->positional_shape = plan->kwonly == 0 && plan->varargs_slot < 0 && plan->varkw_slot < 0;
   plan->shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(sorted_slots.size() + 1)));
   // PyTuple_SetItem takes over the references that Ref::borrow adds.
@@ -288,7 +295,7 @@ const BindingPlan* CallBinder::current_plan() {
       return plan.get();
     }
   }
-  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code), method_name_);
+  std::unique_ptr<BindingPlan> plan = read_plan(std::move(code), method_name_, method_name_hash_);
   if (!plan) {
     return nullptr;
   }
@@ -321,13 +328,13 @@ bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, Boun
   }
   // Hashed as bound: the values are kept alive by the argument tuple and the
   // kept defaults, whatever the hashing runs.
-  CallHasher hasher(method_name_hash_);
+  CallHasher hasher = CallHasher::resume(plan.shape_hash_state);
   for (const BindingPlan::SortedParameter& parameter : plan.sorted_parameters) {
     PyObject* value = parameter.slot < given
                           ? PyTuple_GetItem(args, parameter.slot)
                           : PyTuple_GetItem(defaults, parameter.slot - first_default);
     out.add(parameter.name, value, parameter.name_hash);
-    hasher.add(parameter.name_hash, value);
+    hasher.add_value(value);
   }
   out.shape = plan.shape.get();
   out.method_name_hash = method_name_hash_;

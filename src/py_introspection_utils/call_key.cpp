@@ -70,7 +70,10 @@ void compute_call_hash(BoundCall& call) {
   CallHasher hasher(call.method_name_hash != -1 ? call.method_name_hash
                                                 : hash_of(call.method_name));
   for (const CallItem& item : call.items()) {
-    hasher.add(item.name_hash, item.value);
+    hasher.add_name(item.name_hash);
+  }
+  for (const CallItem& item : call.items()) {
+    hasher.add_value(item.value);
   }
   call.hash = hasher.finish(call.items().size());
 }

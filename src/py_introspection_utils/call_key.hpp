@@ -99,17 +99,22 @@ class BoundCall {
   std::vector<Ref> kept_spill_;
 };
 
-// Mixes the hashes of the method name, the item names and the values (in
-// item order) into the call hash, item by item.
+// Mixes the hashes of the method name, then of the item names, then of the
+// values (both in item order) into the call hash. The names of one signature
+// are the same at every call, so a binder mixes them once (shape_state) and
+// resumes from there.
 class CallHasher {
  public:
   explicit CallHasher(Py_hash_t method_name_hash) noexcept
       : accumulator_(mix(kPrime5, method_name_hash)) {}
+  // Resumes from the state of a hasher that mixed the same method name and
+  // names.
+  static CallHasher resume(std::uint64_t shape_state) noexcept { return CallHasher(shape_state); }
+  std::uint64_t shape_state() const noexcept { return accumulator_; }
+
+  void add_name(Py_hash_t name_hash) noexcept { accumulator_ = mix(accumulator_, name_hash); }
   // A value's hashing error propagates.
-  void add(Py_hash_t name_hash, PyObject* value) {
-    accumulator_ = mix(accumulator_, name_hash);
-    accumulator_ = mix(accumulator_, hash_of(value));
-  }
+  void add_value(PyObject* value) { accumulator_ = mix(accumulator_, hash_of(value)); }
   Py_hash_t finish(std::size_t item_count) const noexcept {
     const auto hash = static_cast<Py_hash_t>(accumulator_ +
                                              ((item_count * 2 + 1) ^ (kPrime5 ^ 3527539ULL)));
@@ -117,6 +122,7 @@ class CallHasher {
   }
 
  private:
+  explicit CallHasher(std::uint64_t state) noexcept : accumulator_(state) {}
   static constexpr std::uint64_t kPrime1 = 11400714785074694791ULL;
   static constexpr std::uint64_t kPrime2 = 14029467366897019727ULL;
   static constexpr std::uint64_t kPrime5 = 2870177450012600261ULL;
