@@ -20,6 +20,11 @@ std::string_view text_of(PyObject* value) {
   return {text, static_cast<std::size_t>(size)};
 }
 
+Ref str_of(std::string_view text) {
+  return Ref::checked(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 void attach_note(const char* format, ...) noexcept {
   FetchedError error;
   if (error.value() != nullptr) {

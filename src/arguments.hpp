@@ -17,6 +17,8 @@ namespace quarrine {
 
 // The UTF-8 text of a str (or subclass); the wrong-type error otherwise.
 std::string_view text_of(PyObject* value);
+// A new exact str of UTF-8 text.
+Ref str_of(std::string_view text);
 
 // Runs `convert`; if it fails, the pending exception gets the note
 // "while processing '<parameter>'" (when the note can be attached).

@@ -93,19 +93,24 @@ Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) 
   return Ref::checked(PyObject_Call(function.get(), args, kwargs));
 }
 
-Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
-  const DecoratorRecord& record = self->record;
-  InstanceStore& store = store_of_call(record, args);
-  BoundCall call;
+// Binds the call to the function's parameters; an unhashable argument gains
+// a note.
+void bind_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs, BoundCall& call) {
   try {
     record.binder->bind(args, kwargs, call);
   } catch (const PyErrOccurred&) {
     note_unhashable_argument(record, args, call);
     throw;
   }
+}
 
-  PyThreadState* thread = PyThreadState_Get();
-  InstanceStore::Computation computation;
+// The first step: finds the node's owner, registers the node on its first
+// call, records it as a parent of the innermost running call, and looks it
+// up. Returns the stored result of a hit; otherwise `computation` says
+// whether to compute or to run a plain call.
+Ref begin_call(const DecoratorRecord& record, InstanceStore& store, PyObject* instance,
+               const BoundCall& call, PyThreadState* thread,
+               InstanceStore::Computation& computation) {
   // With no other decorator of the method's name alive, the owner is this
   // one whatever the class resolves: the lookup is spared.
   std::uint64_t owner = *record.namesakes == 1 ? record.serial : 0;
@@ -117,18 +122,17 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     if (computation.step != InstanceStore::Computation::Step::FindOwner) {
-      break;
+      return Ref();
     }
-    owner = find_owner(record, PyTuple_GetItem(args, 0));
+    owner = find_owner(record, instance);
   }
-  if (computation.step == InstanceStore::Computation::Step::Plain) {
-    return plain_call(record, args, kwargs);
-  }
+}
 
-  // The call keeps its decorator alive (decorator_call), and a reference of
-  // its own to the function makes the call independent of the decorator.
-  Ref function = Ref::borrow(record.func.get());
-  Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
+// The last step: settles the node, stores the result if it may be kept,
+// pops the call's frame, and hands back the result or raises the function's
+// exception.
+Ref finish_call(const DecoratorRecord& record, InstanceStore& store, PyThreadState* thread,
+                const InstanceStore::Computation& computation, Ref result) {
   {
     // The function's exception, if it raised, waits aside while the
     // computation is finished, and until the references that finishing let
@@ -145,6 +149,27 @@ Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
     throw_python_error();
   }
   return result;
+}
+
+// The cached call protocol: bind, begin (a hit ends here), call, finish.
+Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
+  const DecoratorRecord& record = self->record;
+  InstanceStore& store = store_of_call(record, args);
+  BoundCall call;
+  bind_call(record, args, kwargs, call);
+  PyThreadState* thread = PyThreadState_Get();
+  InstanceStore::Computation computation;
+  if (Ref stored = begin_call(record, store, PyTuple_GetItem(args, 0), call, thread, computation)) {
+    return stored;
+  }
+  if (computation.step == InstanceStore::Computation::Step::Plain) {
+    return plain_call(record, args, kwargs);
+  }
+  // The call keeps its decorator alive (decorator_call), and a reference of
+  // its own to the function makes the call independent of the decorator.
+  Ref function = Ref::borrow(record.func.get());
+  Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
+  return finish_call(record, store, thread, computation, std::move(result));
 }
 
 // ---------------------------------------------------------------- slots

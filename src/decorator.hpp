@@ -15,4 +15,8 @@ namespace quarrine {
 // Wraps a filled record in a new decorator (creating the type on first use).
 Ref new_decorator(DecoratorRecord record);
 
+// The record of a decorator, else null. Borrowed: the decorator object keeps
+// it alive.
+const DecoratorRecord* decorator_record(PyObject* object);
+
 }  // namespace quarrine

@@ -89,8 +89,7 @@ Ref factory_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Fact
 
 // The call key and hash of one declared dependency.
 CallKey dependency_key(const DependencySpec& spec) {
-  Ref name = Ref::checked(PyUnicode_FromStringAndSize(
-      spec.method_name.data(), static_cast<Py_ssize_t>(spec.method_name.size())));
+  Ref name = str_of(spec.method_name);
   // Hashing may run user code that changes the user's dict: bind a copy.
   Ref keywords = Ref::checked(PyDict_Copy(spec.keywords.get()));
   BoundCall call;
@@ -124,12 +123,8 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
     validate_self_only_method(func);
   }
 
-  PyObject* name = PyUnicode_FromStringAndSize(record.method_name.data(),
-                                               static_cast<Py_ssize_t>(record.method_name.size()));
-  if (name == nullptr) {
-    throw_python_error();
-  }
-  PyUnicode_InternInPlace(&name);
+  PyObject* name = str_of(record.method_name).release();
+  PyUnicode_InternInPlace(&name);  // takes over the reference, handing back the interned one
   record.method_name_object = Ref::steal(name);
   record.func = Ref::borrow(func);
   record.binder = std::make_unique<CallBinder>(func, record.method_name_object.get());

@@ -2,8 +2,8 @@
 // cached call protocol and the base class's dump and load read it. The
 // record is immutable once its decorator is made; the decorator owns it and,
 // through it, the function, the call keys of the declared dependencies and
-// the binder. This header is all that other units see of the decorator's
-// object.
+// the binder. The decorator unit (decorator.hpp) finds the record of a
+// decorator object.
 #pragma once
 
 #include "py_introspection_utils/call_binder.hpp"
@@ -31,12 +31,10 @@ struct DecoratorRecord {
   std::uint64_t serial = 0;
   // How many decorators alive, this one included, bear the method's name:
   // while it is one, the class can resolve no other owner of its nodes.
-  // Counted from the decorator's making to its deallocation.
+  // Counted from the decorator's making to its deallocation. Points into the
+  // process state's per-name counts, whose entries never move or go away
+  // (process_state.hpp).
   std::uint32_t* namesakes = nullptr;
 };
-
-// The record of a decorator (or of an instance of a subtype), else null.
-// Borrowed: the decorator object keeps it alive.
-const DecoratorRecord* decorator_record(PyObject* object);
 
 }  // namespace quarrine

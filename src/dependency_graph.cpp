@@ -99,7 +99,7 @@ NodeId MethodDependencyGraph::add_node() {
 
 MethodDependencyGraph::EdgeSets& MethodDependencyGraph::new_edge_sets(NodeId node) {
   EdgeSets& sets = edges_.emplace_back();
-  nodes_[node].edges = static_cast<std::uint32_t>(edges_.size());
+  record(node).edges = static_cast<std::uint32_t>(edges_.size());
   return sets;
 }
 
@@ -115,34 +115,28 @@ void MethodDependencyGraph::walk_descendants(NodeId node, Visit&& visit) {
   const std::uint32_t mark = walk_number_;
   walk_stack_.clear();
   walk_stack_.push_back(node);
-  nodes_[node].walk_mark = mark;
+  record(node).walk_mark = mark;
   while (!walk_stack_.empty()) {
     NodeId current = walk_stack_.back();
     walk_stack_.pop_back();
     visit(current);
     for (NodeId child : children_of(current)) {
-      if (nodes_[child].walk_mark != mark) {
-        nodes_[child].walk_mark = mark;
+      if (record(child).walk_mark != mark) {
+        record(child).walk_mark = mark;
         walk_stack_.push_back(child);
       }
     }
   }
 }
 
-std::vector<NodeId> MethodDependencyGraph::methods_to_invalidate(NodeId node) {
-  std::vector<NodeId> result;
-  walk_descendants(node, [&](NodeId reached) { result.push_back(reached); });
-  return result;
-}
-
 void MethodDependencyGraph::invalidate_walk(NodeId node, bool from_outside) {
   walk_descendants(node, [&](NodeId reached) {
-    NodeRecord& record = nodes_[reached];
-    if (record.state == static_cast<std::uint8_t>(ValidationState::Valid)) {
-      record.state = static_cast<std::uint8_t>(ValidationState::Invalid);
+    NodeRecord& reached_record = record(reached);
+    if (reached_record.state == static_cast<std::uint8_t>(ValidationState::Valid)) {
+      reached_record.state = static_cast<std::uint8_t>(ValidationState::Invalid);
     }
     if (from_outside) {
-      ++record.changes;
+      ++reached_record.changes;
     }
   });
 }
@@ -152,25 +146,25 @@ void MethodDependencyGraph::temporarily_invalidate(NodeId node) {
 }
 
 void MethodDependencyGraph::permanently_invalidate(NodeId node) {
-  nodes_[node].state = static_cast<std::uint8_t>(ValidationState::PermanentlyInvalid);
+  record(node).state = static_cast<std::uint8_t>(ValidationState::PermanentlyInvalid);
 }
 
 void MethodDependencyGraph::validate(NodeId node) {
-  if (nodes_[node].state == static_cast<std::uint8_t>(ValidationState::Invalid)) {
-    nodes_[node].state = static_cast<std::uint8_t>(ValidationState::Valid);
+  if (record(node).state == static_cast<std::uint8_t>(ValidationState::Invalid)) {
+    record(node).state = static_cast<std::uint8_t>(ValidationState::Valid);
   }
 }
 
 void MethodDependencyGraph::add_parent_dependency_growing(NodeId child, NodeId parent) {
   // Both nodes' edge sets exist before either is referred to: making one
   // may move the other.
-  const bool child_had_edges = nodes_[child].edges != 0;
+  const bool child_had_edges = record(child).edges != 0;
   if (!child_had_edges) {
     new_edge_sets(child);
   }
   EdgeSets& parent_sets = edge_sets(parent);
   NodeSet& children = parent_sets.children;
-  NodeSet& parents = edges_[nodes_[child].edges - 1].parents;
+  NodeSet& parents = edges_[record(child).edges - 1].parents;
   parent_sets.last_used = run_clock_;
   // The edge is in both sets or in neither: scan the smaller one (a child
   // whose sets were just made has no edge yet).
@@ -189,16 +183,16 @@ void MethodDependencyGraph::add_parent_dependency_growing(NodeId child, NodeId p
 }
 
 void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> declared) {
-  nodes_[node].state = static_cast<std::uint8_t>(ValidationState::Invalid);
+  record(node).state = static_cast<std::uint8_t>(ValidationState::Invalid);
   for (NodeId dependency : declared) {
     add_parent_dependency(node, dependency);
   }
   // A node has no parents before its registration: the first ones are the
   // declared dependencies, without duplicates.
-  if (const std::uint32_t edges = nodes_[node].edges; edges != 0) {
+  if (const std::uint32_t edges = record(node).edges; edges != 0) {
     edges_[edges - 1].declared = static_cast<std::uint32_t>(edges_[edges - 1].parents.size());
   }
-  nodes_[node].registered = true;
+  record(node).registered = true;
 }
 
 MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) noexcept {
@@ -209,7 +203,7 @@ MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) no
     run_clock_ = 0;
     ++run_epoch_;
   }
-  return {nodes_[node].changes, ++run_clock_, run_epoch_};
+  return {record(node).changes, ++run_clock_, run_epoch_};
 }
 
 // Whether `parent`, the index-th parent of the node whose edge sets are
@@ -218,24 +212,20 @@ MethodDependencyGraph::RunStart MethodDependencyGraph::begin_run(NodeId node) no
 bool MethodDependencyGraph::used_in_run(const EdgeSets& sets, std::size_t index, NodeId parent,
                                         const RunStart& start) const noexcept {
   return index < sets.declared || start.epoch != run_epoch_ ||
-         edges_[nodes_[parent].edges - 1].last_used >= start.clock;
-}
-
-bool MethodDependencyGraph::settle_after_call(NodeId node, std::uint32_t changes_at_start) {
-  return settle_after_call(node, RunStart{changes_at_start, 0, run_epoch_});
+         edges_[record(parent).edges - 1].last_used >= start.clock;
 }
 
 bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start) {
-  const bool changed_meanwhile = nodes_[node].changes != start.changes;
+  const bool changed_meanwhile = record(node).changes != start.changes;
   bool any_invalid = false;
-  const std::uint32_t edges = nodes_[node].edges;
+  const std::uint32_t edges = record(node).edges;
   const EdgeSets& sets = edges == 0 ? kNoEdgeSets : edges_[edges - 1];
   const NodeId* parents = sets.parents.begin();
   const std::size_t parent_count = sets.parents.size();
   for (std::size_t position = 0; position < parent_count; ++position) {
     const NodeId parent = parents[position];
     // A Valid parent changes nothing, used in this run or not.
-    if (nodes_[parent].state == static_cast<std::uint8_t>(ValidationState::Valid) ||
+    if (record(parent).state == static_cast<std::uint8_t>(ValidationState::Valid) ||
         !used_in_run(sets, position, parent, start)) {
       continue;
     }

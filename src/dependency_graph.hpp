@@ -7,6 +7,7 @@
 // Nothing is ever removed: nodes and edges live as long as the graph.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -46,32 +47,30 @@ class NodeSet {
     }
     return false;
   }
-  // Appends `node`; the caller has checked that it is not a member.
+  // Appends `node`, which is not a member.
   void append(NodeId node) {
-    if (size_ < kInline) {
-      words_[size_++] = node;
-    } else if (size_ > kInline && size_ < words_[0]) {
-      heap()[size_++] = node;
+    assert(!contains(node));
+    if (has_room()) {
+      place(node);
     } else {
       append_to_heap(node);
     }
   }
-  // Whether a member can be appended without allocating.
+  // Whether a member can be appended without allocating: inline while there
+  // are fewer than kInline members, on the heap below its capacity (with
+  // exactly kInline members, the next one moves them to the heap).
   bool has_room() const noexcept {
     return size_ < kInline || (size_ > kInline && size_ < words_[0]);
   }
-  // Appends `node` if that needs no allocation; the caller has checked that
-  // it is not a member. Returns whether it did.
+  // Appends `node`, which is not a member, if that needs no allocation.
+  // Returns whether it did.
   bool append_if_room(NodeId node) noexcept {
-    if (size_ < kInline) {
-      words_[size_++] = node;
-      return true;
+    assert(!contains(node));
+    if (!has_room()) {
+      return false;
     }
-    if (size_ > kInline && size_ < words_[0]) {
-      heap()[size_++] = node;
-      return true;
-    }
-    return false;
+    place(node);
+    return true;
   }
   // Takes back the last member appended.
   void remove_last() noexcept;
@@ -89,6 +88,8 @@ class NodeSet {
     std::memcpy(&items, &words_[1], sizeof items);
     return items;
   }
+  // Appends where has_room() found room.
+  void place(NodeId node) noexcept { (size_ < kInline ? words_ : heap())[size_++] = node; }
   void set_heap(NodeId* items, std::uint32_t capacity) noexcept;
   void append_to_heap(NodeId node);
   void release() noexcept;
@@ -104,17 +105,12 @@ class MethodDependencyGraph {
   std::size_t node_count() const noexcept { return nodes_.size(); }
 
   ValidationState state_of(NodeId node) const noexcept {
-    const std::uint8_t state = nodes_[node].state;
+    const std::uint8_t state = record(node).state;
     return state == kNoState ? ValidationState::PermanentlyInvalid
                              : static_cast<ValidationState>(state);
   }
-  bool has_state(NodeId node) const noexcept { return nodes_[node].state != kNoState; }
   // Whether register_node has been run for the node.
-  bool is_registered(NodeId node) const noexcept { return nodes_[node].registered; }
-
-  // The node and everything reachable from it through children, each once,
-  // in the order of an explicit stack walk (the node itself first).
-  std::vector<NodeId> methods_to_invalidate(NodeId node);
+  bool is_registered(NodeId node) const noexcept { return record(node).registered; }
 
   // Every Valid node among the node and its descendants becomes Invalid;
   // each of them is marked as changed from outside (see settle_after_call).
@@ -129,8 +125,8 @@ class MethodDependencyGraph {
   // Inline while both nodes have edge sets and the edge exists or both sets
   // have room, which is the common case of recording a parent.
   void add_parent_dependency(NodeId child, NodeId parent) {
-    const std::uint32_t child_edges = nodes_[child].edges;
-    const std::uint32_t parent_edges = nodes_[parent].edges;
+    const std::uint32_t child_edges = record(child).edges;
+    const std::uint32_t parent_edges = record(parent).edges;
     if (child_edges != 0 && parent_edges != 0) {
       EdgeSets& parent_sets = edges_[parent_edges - 1];
       NodeSet& children = parent_sets.children;
@@ -151,7 +147,7 @@ class MethodDependencyGraph {
 
   // Counts the invalidations from outside that reached the node; a call that
   // began computing at one count and settles at another used a stale input.
-  std::uint32_t change_count(NodeId node) const noexcept { return nodes_[node].changes; }
+  std::uint32_t change_count(NodeId node) const noexcept { return record(node).changes; }
 
   // Where a computation of a node began: the node's change count, and the
   // graph's run clock, against which the parents that the run used are told
@@ -170,18 +166,16 @@ class MethodDependencyGraph {
   // Returns whether the fresh result may be stored, that is whether the node
   // is Valid and was not invalidated from outside meanwhile.
   bool settle_after_call(NodeId node, const RunStart& start);
-  // The same, counting every parent as used.
-  bool settle_after_call(NodeId node, std::uint32_t changes_at_start);
 
   // Every Valid node becomes Invalid; edges are kept.
   void invalidate_all();
 
   const NodeSet& children_of(NodeId node) const noexcept {
-    const std::uint32_t edges = nodes_[node].edges;
+    const std::uint32_t edges = record(node).edges;
     return edges == 0 ? kNoEdges : edges_[edges - 1].children;
   }
   const NodeSet& parents_of(NodeId node) const noexcept {
-    const std::uint32_t edges = nodes_[node].edges;
+    const std::uint32_t edges = record(node).edges;
     return edges == 0 ? kNoEdges : edges_[edges - 1].parents;
   }
 
@@ -189,6 +183,9 @@ class MethodDependencyGraph {
   void clear() noexcept;
 
  private:
+  // The tests' view of what the graph keeps private (test_graph_inspector.hpp).
+  friend struct GraphInspector;
+
   static constexpr std::uint8_t kNoState = 0xFF;
 
   // What the graph keeps of every node, in one record of 16 bytes.
@@ -216,9 +213,18 @@ class MethodDependencyGraph {
   static const NodeSet kNoEdges;
   static const EdgeSets kNoEdgeSets;
 
+  NodeRecord& record(NodeId node) noexcept {
+    assert(node < nodes_.size());
+    return nodes_[node];
+  }
+  const NodeRecord& record(NodeId node) const noexcept {
+    assert(node < nodes_.size());
+    return nodes_[node];
+  }
+
   // The edge sets of the node, made if it has none yet.
   EdgeSets& edge_sets(NodeId node) {
-    const std::uint32_t edges = nodes_[node].edges;
+    const std::uint32_t edges = record(node).edges;
     return edges != 0 ? edges_[edges - 1] : new_edge_sets(node);
   }
   EdgeSets& new_edge_sets(NodeId node);

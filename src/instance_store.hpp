@@ -1,6 +1,6 @@
-// The store that each QuarrineBase instance carries, the operations in which
-// the cached call protocol and the base class's methods change it, and the
-// access guard that serialises it.
+// The store that each QuarrineBase instance carries, and the operations in
+// which the cached call protocol and the base class's methods change it
+// under the store's access guard (access_guard.hpp).
 //
 // The store owns every stored result and every call key of its instance, and
 // the instance's dependency graph. It is reached only through its instance,
@@ -11,66 +11,18 @@
 // releases them after the guard is let go.
 #pragma once
 
+#include "access_guard.hpp"
 #include "decorator_record.hpp"
 #include "dependency_graph.hpp"
 #include "py_introspection_utils/call_key.hpp"
 #include "py_ref.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
 namespace quarrine {
-
-enum class Access { Shared, Exclusive };
-
-// A shared/exclusive flag over one instance's store. A conflicting request
-// from the thread that holds the guard (re-entrance, for instance from a
-// __hash__ run while the store is held) fails at once with RuntimeError
-// "Already borrowed" (exclusive refused) or "Already mutably borrowed"
-// (shared refused). A conflicting request from another thread waits, with
-// the interpreter lock released, until the guard is let go, checking for
-// signals every 50 ms (Ctrl-C ends the wait). A wait that would close a cycle
-// of threads, each waiting for a guard that another of them holds, fails at
-// once with the same error as a conflict on one thread.
-class AccessGuard {
- public:
-  // The exclusive hold of a free guard, which every cached call takes, is
-  // decided inline; everything else goes through the full rules.
-  void acquire(Access access, PyThreadState* thread) {
-    if (access == Access::Exclusive && state_ == 0) {
-      state_ = -1;
-      exclusive_holder_ = thread;
-      return;
-    }
-    acquire_contended(access, thread);
-  }
-  void release(Access access, PyThreadState* thread) noexcept {
-    if (access == Access::Exclusive && waiters_ == 0) {
-      state_ = 0;
-      exclusive_holder_ = nullptr;
-      return;
-    }
-    release_contended(access, thread);
-  }
-
- private:
-  void acquire_contended(Access access, PyThreadState* thread);
-  void release_contended(Access access, PyThreadState* thread) noexcept;
-  bool held_by(PyThreadState* thread) const noexcept;
-  bool wait_would_deadlock(PyThreadState* thread) const;
-  void wait_for_release(PyThreadState* thread);
-
-  // 0 when free, -1 while held exclusively, n > 0 while n holds are shared.
-  // Changed only with the interpreter lock held.
-  Py_ssize_t state_ = 0;
-  PyThreadState* exclusive_holder_ = nullptr;
-  std::vector<PyThreadState*> shared_holders_;  // one entry per shared hold
-  std::uint32_t waiters_ = 0;
-  std::atomic<std::uint64_t> releases_{0};
-};
 
 // One cached call running on an instance: on which thread, for which node,
 // and whether the cached calls it makes are recorded as its parents.

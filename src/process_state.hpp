@@ -1,7 +1,9 @@
 // Everything the module keeps beyond the life of any one of its objects: the
-// four type objects, the interpreter services it looked up (host_services),
-// the descriptors of plain functions' attributes, and the one lock and
-// condition on which threads wait for an instance's access guard.
+// four type objects, the decorator serials and the per-name counts of live
+// decorators, and the interpreter services it looked up (host_services): its
+// modules' members, interned strs and the descriptors of plain functions'
+// attributes. Each field says who writes it; all are written with the
+// interpreter lock held.
 //
 // Lifetime: the state is made when the shared library is loaded, filled on
 // first use with the interpreter lock held, and never destroyed. The
@@ -17,9 +19,7 @@
 
 #include "py_ref.hpp"
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -35,32 +35,30 @@ struct FunctionAttributeDescriptor {
 enum class FunctionAttribute { Code, Defaults, KeywordDefaults, Count };
 
 struct ProcessState {
-  // The types, created on first use.
+  // The types, each created on its first use by its unit (quarrine_base,
+  // decorator, decorator_factory).
   PyTypeObject* base_type = nullptr;               // QuarrineBase
   PyTypeObject* decorator_type = nullptr;          // QuarrineDecorator
   PyTypeObject* manual_factory_type = nullptr;     // quarrined
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
-  // The last serial given to a decorator (its record's `serial`).
+  // The last serial given to a decorator (its record's `serial`); advanced
+  // by new_decorator.
   std::uint64_t decorator_serials = 0;
-  // How many decorators alive bear each method name (a record's
-  // `namesakes` points at its name's count; the map's values never move).
+  // How many decorators alive bear each method name, counted up by
+  // new_decorator and down by the decorator's deallocation. A record's
+  // `namesakes` points at its name's count: entries are never erased, and an
+  // unordered_map's elements stay where they are when it rehashes, so the
+  // pointer stays valid for the life of the process.
   std::unordered_map<std::string, std::uint32_t> decorators_by_name;
 
-  // The interpreter services, looked up on first use.
+  // The interpreter services, each looked up on first use by host_services.
   Ref method_type;               // types.MethodType
   newfunc method_new = nullptr;  // its tp_new
-  Ref method_arguments;          // a 2-tuple reused by new_bound_method
-  bool method_arguments_busy = false;
   Ref function_type;                              // types.FunctionType
   Ref sequence_abc;                               // collections.abc.Sequence
   Ref inspect_signature;                          // inspect.signature
   std::unordered_map<const char*, Ref> interned;  // by the address of the text
   FunctionAttributeDescriptor function_attributes[static_cast<int>(FunctionAttribute::Count)];
-
-  // Threads waiting for any instance's access guard: waits are rare, and a
-  // woken waiter simply checks its own guard again.
-  std::mutex guard_wait_mutex;
-  std::condition_variable guard_wait_condition;
 };
 
 namespace detail {

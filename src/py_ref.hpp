@@ -83,20 +83,11 @@ class Ref {
   Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
   Ref& operator=(Ref&& other) noexcept {
     if (this != &other) {
-      PyObject* old = object_;
-      object_ = other.object_;
-      other.object_ = nullptr;
-      if (old != nullptr) {
-        Py_DecRef(old);
-      }
+      give_back(std::exchange(object_, std::exchange(other.object_, nullptr)));
     }
     return *this;
   }
-  ~Ref() {
-    if (object_ != nullptr && may_release()) {
-      Py_DecRef(object_);
-    }
-  }
+  ~Ref() { give_back(object_); }
 
   // Takes over a new reference; `object` may be null (an empty handle).
   static Ref steal(PyObject* object) noexcept { return Ref(object); }
@@ -125,14 +116,18 @@ class Ref {
     return object;
   }
   // Gives the reference back now; the handle is empty afterwards.
-  void reset() noexcept {
-    if (PyObject* object = std::exchange(object_, nullptr)) {
-      Py_DecRef(object);
-    }
-  }
+  void reset() noexcept { give_back(std::exchange(object_, nullptr)); }
 
  private:
   explicit Ref(PyObject* object) noexcept : object_(object) {}
+  // Every way a handle lets go of its reference comes here. On a thread that
+  // the finalising interpreter is ending, the reference is abandoned instead
+  // (see may_release).
+  static void give_back(PyObject* object) noexcept {
+    if (object != nullptr && may_release()) {
+      Py_DecRef(object);
+    }
+  }
   PyObject* object_ = nullptr;
 };
 

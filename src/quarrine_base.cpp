@@ -26,11 +26,7 @@ InstanceStore& store_of(PyObject* self) { return reinterpret_cast<BaseObject*>(s
 
 // A method name given by the caller, as an exact str.
 Ref method_name_argument(PyObject* argument) {
-  return converting("method_name", [&] {
-    std::string_view text = text_of(argument);
-    return Ref::checked(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  });
+  return converting("method_name", [&] { return str_of(text_of(argument)); });
 }
 
 // ------------------------------------------------------ queries, updates

@@ -2,7 +2,7 @@
 // unit that moves results in and out of an instance as a plain dict; the
 // store is reached only through its operations. See quarrine_base.hpp.
 #include "arguments.hpp"
-#include "decorator_record.hpp"
+#include "decorator.hpp"
 #include "py_introspection_utils/function_source.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
@@ -42,6 +42,23 @@ void shuffle(std::vector<std::string>& names) {
   }
 }
 
+// The names of `order` that are among `names`, each once, then the other
+// names in a random order.
+std::vector<std::string> in_order(const std::vector<std::string>& order,
+                                  std::vector<std::string> names) {
+  std::vector<std::string> sequence;
+  for (const std::string& name : order) {
+    auto found = std::find(names.begin(), names.end(), name);
+    if (found != names.end()) {
+      names.erase(found);
+      sequence.push_back(name);
+    }
+  }
+  shuffle(names);
+  sequence.insert(sequence.end(), names.begin(), names.end());
+  return sequence;
+}
+
 // `order` as a list of names; none for None or an absent argument (which
 // is what an empty sequence amounts to as well).
 std::vector<std::string> order_argument(PyObject* order) {
@@ -64,14 +81,9 @@ std::vector<std::string> order_argument(PyObject* order) {
   });
 }
 
-Ref str_from(const std::string& text) {
-  return Ref::checked(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // Calls `name` on the instance with no arguments, as user code would.
 Ref call_method(PyObject* self, const std::string& name) {
-  Ref attribute_name = str_from(name);
+  Ref attribute_name = str_of(name);
   Ref method = Ref::checked(PyObject_GetAttr(self, attribute_name.get()));
   return Ref::checked(PyObject_CallNoArgs(method.get()));
 }
@@ -113,7 +125,7 @@ std::vector<std::string> serialisable_methods(PyObject* self) {
 
 // Loads one entry of `data` into the instance (see load_cache).
 void load_entry(PyObject* self, PyObject* data, const std::string& name) {
-  Ref key = str_from(name);
+  Ref key = str_of(name);
   PyObject* value = PyDict_GetItemWithError(data, key.get());
   if (value == nullptr) {
     if (PyErr_Occurred() != nullptr) {
@@ -155,26 +167,11 @@ PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     parse_method_arguments(parameters, args, kwargs, values);
     std::vector<std::string> order = order_argument(values[0].get());
 
-    std::vector<std::string> remaining = serialisable_methods(self);
-    std::vector<std::string> sequence;
-    std::unordered_set<std::string> taken;
-    for (const std::string& name : order) {
-      if (!taken.insert(name).second) {
-        continue;
-      }
-      auto found = std::find(remaining.begin(), remaining.end(), name);
-      if (found != remaining.end()) {
-        remaining.erase(found);
-        sequence.push_back(name);
-      }
-    }
-    shuffle(remaining);
-    sequence.insert(sequence.end(), remaining.begin(), remaining.end());
-
+    std::vector<std::string> sequence = in_order(order, serialisable_methods(self));
     Ref result = Ref::checked(PyDict_New());
     for (const std::string& name : sequence) {
       Ref value = call_method(self, name);
-      require(PyDict_SetItem(result.get(), str_from(name).get(), value.get()));
+      require(PyDict_SetItem(result.get(), str_of(name).get(), value.get()));
     }
     return result;
   });
@@ -203,21 +200,7 @@ PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     while (PyDict_Next(data, &position, &key, &value)) {
       keys.emplace_back(text_of(key));
     }
-
-    std::unordered_set<std::string> taken;
-    for (const std::string& name : order) {
-      if (taken.insert(name).second) {
-        load_entry(self, data, name);
-      }
-    }
-    std::vector<std::string> rest;
-    for (std::string& name : keys) {
-      if (taken.count(name) == 0) {
-        rest.push_back(std::move(name));
-      }
-    }
-    shuffle(rest);
-    for (const std::string& name : rest) {
+    for (const std::string& name : in_order(order, std::move(keys))) {
       load_entry(self, data, name);
     }
     return Ref::borrow(Py_None);

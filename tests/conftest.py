@@ -19,6 +19,7 @@ def run_isolated():
             capture_output=True,
             text=True,
             timeout=300,
+            env=scenarios.ENVIRONMENT,
         )
         assert proc.returncode == 0, (
             f"snippet exited with {proc.returncode}\n"

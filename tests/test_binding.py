@@ -256,3 +256,28 @@ def test_other_callables_bind_through_inspect(callable_, call, key):
     with pytest.raises(TypeError) as raised:
         getattr(obj, name)(1, 2, 3, 4)
     assert str(raised.value) == str(expected_error.value)
+
+
+@pytest.mark.parametrize("count", [2, 3, 6, 7, 8, 9, 16, 17])
+def test_every_spelling_of_a_wide_call_meets_one_entry(count):
+    """Counts on both sides of each inline limit of the binder and of the key:
+    items, kept keyword values and parameter slots move to the heap there."""
+    names = [f"p{i:02d}" for i in range(count)]
+    namespace = {}
+    exec(f"def wide(self, {', '.join(f'{n}={i}' for i, n in enumerate(names))}):\n"
+         "    return object()\n", namespace)
+    Wide = type("Wide", (QuarrineBase,), {"wide": quarrined()(namespace["wide"])})
+    obj = Wide()
+
+    defaults = obj.wide()
+    assert obj.wide(*range(count)) is defaults
+    assert obj.wide(**{name: i for i, name in enumerate(names)}) is defaults
+    assert obj.get_cached_value("wide", **{name: i for i, name in enumerate(names)}) is defaults
+
+    # Equal values that are other objects: the stored key's values are compared.
+    values = [("v", i) for i in range(count)]
+    first = obj.wide(*values)
+    assert first is not defaults
+    assert obj.wide(values[0], **{name: ("v", i) for i, name in enumerate(names) if i}) is first
+    assert obj.wide(*values[:-1], ("v", -1)) is not first
+    assert obj.get_cached_values()[("wide", tuple(zip(names, values)))] is first

@@ -318,6 +318,7 @@ class TestGetCachedValues:
 # instance once, records how that went and lets a refusal propagate.
 GUARD_PREAMBLE = """
 from quarrine import QuarrineBase, quarrined
+from scenarios.probe import Probe
 
 class Invoice(QuarrineBase):
     @quarrined()
@@ -328,23 +329,8 @@ class Invoice(QuarrineBase):
     def keyed(self, probe):
         return "stored"
 
-class Probe:
-    action = outcome = None
-
-    def __hash__(self):
-        action, self.action = self.action, None
-        if action is not None:
-            try:
-                self.outcome = ("returned", action())
-            except RuntimeError as error:
-                self.outcome = ("refused", str(error))
-                raise
-        return 1
-
-    def __eq__(self, other):
-        return self is other
-
 obj, probe = Invoice(), Probe()
+trigger = probe.trigger
 obj.price(), obj.keyed(probe)
 before = (obj.get_cached_values(), obj.get_validation_state())
 """
@@ -365,10 +351,10 @@ READERS = ["get_cached_value", "get_cached_values", "get_dependency_graph", "get
 def test_hash_reentering_get_cached_value_admits_readers_only(inner, run_isolated):
     admitted = inner in READERS
     run_isolated(GUARD_PREAMBLE + f"""
-probe.action = lambda: {INNER_CALLS[inner]}
+trigger.armed, trigger.action = "hash", lambda: {INNER_CALLS[inner]}
 result = obj.get_cached_value("keyed", probe=probe)
 expected = ("returned",) if {admitted} else ("refused", "Already borrowed")
-assert probe.outcome[:len(expected)] == expected, probe.outcome
+assert trigger.outcome[:len(expected)] == expected, trigger.outcome
 assert result == ("stored" if {admitted} else None), result
 assert (obj.get_cached_values(), obj.get_validation_state()) == before
 """)
@@ -378,14 +364,14 @@ assert (obj.get_cached_values(), obj.get_validation_state()) == before
 def test_hash_reentering_update_cached_value_is_refused_and_raised(inner, run_isolated):
     message = "Already mutably borrowed" if inner in READERS else "Already borrowed"
     run_isolated(GUARD_PREAMBLE + f"""
-probe.action = lambda: {INNER_CALLS[inner]}
+trigger.armed, trigger.action = "hash", lambda: {INNER_CALLS[inner]}
 try:
     obj.update_cached_value("keyed", "new", probe=probe)
 except RuntimeError as error:
     assert str(error) == {message!r}, error
 else:
     raise AssertionError("update_cached_value did not raise")
-assert probe.outcome == ("refused", {message!r}), probe.outcome
+assert trigger.outcome == ("refused", {message!r}), trigger.outcome
 assert (obj.get_cached_values(), obj.get_validation_state()) == before
 assert obj.keyed(probe) == "stored" and obj.price() == 5
 """)

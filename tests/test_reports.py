@@ -191,6 +191,7 @@ class TestFreshCopies:
 # argument values; the probe's __hash__ then calls back into the instance once.
 REPORT_PREAMBLE = """
 from quarrine import QuarrineBase, quarrined
+from scenarios.probe import Probe
 
 class Order(QuarrineBase):
     @quarrined()
@@ -201,25 +202,8 @@ class Order(QuarrineBase):
     def keyed(self, probe):
         return "stored"
 
-class Probe:
-    action = outcome = None
-    swallow = False
-
-    def __hash__(self):
-        action, self.action = self.action, None
-        if action is not None:
-            try:
-                self.outcome = ("returned", action())
-            except RuntimeError as error:
-                self.outcome = ("refused", str(error))
-                if not self.swallow:
-                    raise
-        return 1
-
-    def __eq__(self, other):
-        return self is other
-
 obj, probe = Order(), Probe()
+trigger = probe.trigger
 obj.price(), obj.keyed(probe)
 before = (obj.get_cached_values(), obj.get_validation_state(), obj.get_dependency_graph())
 """
@@ -236,18 +220,18 @@ REPORTS = ["get_dependency_graph", "get_validation_state"]
 @pytest.mark.parametrize("report", REPORTS)
 def test_a_writer_reached_from_inside_a_report_gets_the_access_error(report, writer, run_isolated):
     run_isolated(REPORT_PREAMBLE + f"""
-probe.action = lambda: {WRITERS[writer]}
+trigger.armed, trigger.action = "hash", lambda: {WRITERS[writer]}
 try:
     obj.{report}()
 except RuntimeError as error:
     assert str(error) == "Already borrowed", error
 else:
     raise AssertionError("the report did not raise")
-assert probe.outcome == ("refused", "Already borrowed"), probe.outcome
+assert trigger.outcome == ("refused", "Already borrowed"), trigger.outcome
 
-probe.action, probe.swallow = (lambda: {WRITERS[writer]}), True
+trigger.armed, trigger.action, trigger.swallow = "hash", (lambda: {WRITERS[writer]}), True
 assert obj.{report}() == before[{2 if report == "get_dependency_graph" else 1}]
-assert probe.outcome == ("refused", "Already borrowed"), probe.outcome
+assert trigger.outcome == ("refused", "Already borrowed"), trigger.outcome
 assert (obj.get_cached_values(), obj.get_validation_state(), obj.get_dependency_graph()) == before
 assert obj.get_cached_value("price") == 5
 """)
@@ -256,7 +240,7 @@ assert obj.get_cached_value("price") == 5
 @pytest.mark.parametrize("report", REPORTS)
 def test_a_reader_reached_from_inside_a_report_is_admitted(report, run_isolated):
     run_isolated(REPORT_PREAMBLE + f"""
-probe.action = lambda: obj.get_cached_value("price")
+trigger.armed, trigger.action = "hash", lambda: obj.get_cached_value("price")
 assert obj.{report}() == before[{2 if report == "get_dependency_graph" else 1}]
-assert probe.outcome == ("returned", 5), probe.outcome
+assert trigger.outcome == ("returned", 5), trigger.outcome
 """)

@@ -24,10 +24,3 @@ def test_reference_counts_change_only_through_the_functions(source):
     ]
     assert hits == []
 
-
-def test_the_sources_are_there():
-    units = {path.stem for path in SOURCES} | {path.parent.name for path in SOURCES}
-    assert units >= {
-        "lib", "dependency_graph", "decorator", "quarrine_base", "decorator_factory",
-        "py_introspection_utils", "py_ref",
-    }

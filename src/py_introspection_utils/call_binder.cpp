@@ -4,6 +4,7 @@
 #include "py_introspection_utils/host_services.hpp"
 
 #include <algorithm>
+#include <cassert>
 
 namespace quarrine {
 
@@ -81,59 +82,74 @@ bool has_signature_override(PyObject* function) {
   return false;
 }
 
+// Reads how many parameters of each kind the code object has, and where the
+// variadic ones sit.
+void read_parameter_counts(BindingPlan& plan, PyObject* code) {
+  plan.argcount = integer_attribute(code, "co_argcount");
+  plan.posonly = integer_attribute(code, "co_posonlyargcount");
+  plan.kwonly = integer_attribute(code, "co_kwonlyargcount");
+  const Py_ssize_t flags = integer_attribute(code, "co_flags");
+  Py_ssize_t slots = plan.argcount + plan.kwonly;
+  if (flags & kCoVarargs) {
+    plan.varargs_slot = slots++;
+  }
+  if (flags & kCoVarkeywords) {
+    plan.varkw_slot = slots++;
+  }
+  plan.slots = slots;
+  plan.positional_shape = plan.kwonly == 0 && plan.varargs_slot < 0 && plan.varkw_slot < 0;
+}
+
+// Reads the parameters' names; false when they are not exact strs.
+bool read_parameter_names(BindingPlan& plan, PyObject* code) {
+  plan.names = Ref::checked(PyObject_GetAttr(code, interned("co_varnames")));
+  if (!PyTuple_Check(plan.names.get()) || PyTuple_Size(plan.names.get()) < plan.slots) {
+    return false;
+  }
+  for (Py_ssize_t slot = 0; slot < plan.slots; ++slot) {
+    PyObject* name = PyTuple_GetItem(plan.names.get(), slot);
+    if (!PyUnicode_CheckExact(name)) {
+      return false;
+    }
+    plan.slot_names.push_back(name);
+    plan.slot_hashes.push_back(hash_of(name));
+  }
+  return true;
+}
+
+// Sorts the parameters other than self by name, and mixes their names into
+// the call hash's state once.
+void sort_parameters(BindingPlan& plan, PyObject* method_name, Py_hash_t method_name_hash) {
+  std::vector<Py_ssize_t> sorted_slots;
+  for (Py_ssize_t slot = 0; slot < plan.slots; ++slot) {
+    if (PyUnicode_CompareWithASCIIString(plan.name(slot), "self") != 0) {
+      sorted_slots.push_back(slot);
+    }
+  }
+  std::sort(sorted_slots.begin(), sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+    return PyUnicode_Compare(plan.name(a), plan.name(b)) < 0;
+  });
+  CallHasher hasher(method_name_hash);
+  for (Py_ssize_t slot : sorted_slots) {
+    const Py_hash_t name_hash = plan.slot_hashes[static_cast<std::size_t>(slot)];
+    plan.sorted_parameters.push_back({slot, plan.name(slot), name_hash});
+    hasher.add_name(name_hash);
+  }
+  plan.shape_hash_state = hasher.shape_state();
+  plan.shape = make_shape(method_name, plan.sorted_parameters.size(),
+                          [&](std::size_t i) { return plan.sorted_parameters[i].name; });
+}
+
 // The plan of a code object, or null for one whose parameters the native
 // binding does not cover.
 std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name,
                                        Py_hash_t method_name_hash) {
   auto plan = std::make_unique<BindingPlan>();
-  plan->argcount = integer_attribute(code.get(), "co_argcount");
-  plan->posonly = integer_attribute(code.get(), "co_posonlyargcount");
-  plan->kwonly = integer_attribute(code.get(), "co_kwonlyargcount");
-  Py_ssize_t flags = integer_attribute(code.get(), "co_flags");
-  Py_ssize_t slots = plan->argcount + plan->kwonly;
-  if (flags & kCoVarargs) {
-    plan->varargs_slot = slots++;
-  }
-  if (flags & kCoVarkeywords) {
-    plan->varkw_slot = slots++;
-  }
-  plan->slots = slots;
-  std::vector<Py_ssize_t> sorted_slots;
-  plan->names = Ref::checked(PyObject_GetAttr(code.get(), interned("co_varnames")));
-  if (!PyTuple_Check(plan->names.get()) || PyTuple_Size(plan->names.get()) < slots) {
+  read_parameter_counts(*plan, code.get());
+  if (!read_parameter_names(*plan, code.get())) {
     return nullptr;
   }
-  for (Py_ssize_t slot = 0; slot < slots; ++slot) {
-    PyObject* name = PyTuple_GetItem(plan->names.get(), slot);
-    if (!PyUnicode_CheckExact(name)) {
-      return nullptr;
-    }
-    plan->slot_names.push_back(name);
-    plan->slot_hashes.push_back(hash_of(name));
-    if (PyUnicode_CompareWithASCIIString(name, "self") != 0) {
-      sorted_slots.push_back(slot);
-    }
-  }
-  std::sort(sorted_slots.begin(), sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
-    return PyUnicode_Compare(plan->name(a), plan->name(b)) < 0;
-  });
-  for (Py_ssize_t slot : sorted_slots) {
-    plan->sorted_parameters.push_back(
-        {slot, plan->name(slot), plan->slot_hashes[static_cast<std::size_t>(slot)]});
-  }
-  CallHasher hasher(method_name_hash);
-  for (const BindingPlan::SortedParameter& parameter : plan->sorted_parameters) {
-    hasher.add_name(parameter.name_hash);
-  }
-  plan->shape_hash_state = hasher.shape_state();
-  plan->positional_shape = plan->kwonly == 0 && plan->varargs_slot < 0 && plan->varkw_slot < 0;
-  plan->shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(sorted_slots.size() + 1)));
-  // PyTuple_SetItem takes over the references that Ref::borrow adds.
-  PyTuple_SetItem(plan->shape.get(), 0, Ref::borrow(method_name).release());
-  for (std::size_t i = 0; i < sorted_slots.size(); ++i) {
-    PyTuple_SetItem(plan->shape.get(), static_cast<Py_ssize_t>(i + 1),
-                    Ref::borrow(plan->sorted_parameters[i].name).release());
-  }
+  sort_parameters(*plan, method_name, method_name_hash);
   plan->code = std::move(code);
   return plan;
 }
@@ -175,6 +191,25 @@ Py_ssize_t keyword_slot(const BindingPlan& plan, PyObject* key) {
   return -1;
 }
 
+// Collects a keyword that names no parameter into the dict for **kwargs
+// (made on first use); false when the function has no **kwargs or the name
+// is that of a positional-only parameter.
+bool collect_extra_keyword(const BindingPlan& plan, PyObject* key, PyObject* value, Ref& extra) {
+  if (plan.varkw_slot < 0) {
+    return false;
+  }
+  for (Py_ssize_t slot = 0; slot < plan.posonly; ++slot) {
+    if (PyUnicode_Compare(plan.name(slot), key) == 0) {
+      return false;
+    }
+  }
+  if (!extra) {
+    extra = Ref::checked(PyDict_New());
+  }
+  require(PyDict_SetItem(extra.get(), key, value));
+  return true;
+}
+
 // Places the keyword arguments, collecting the others for **kwargs; false
 // when a keyword does not fit (inspect then words the error).
 bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots, BoundCall& out) {
@@ -197,18 +232,9 @@ bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots,
       slots[found] = value;
       continue;
     }
-    if (plan.varkw_slot < 0) {
-      return false;  // unexpected keyword
+    if (!collect_extra_keyword(plan, key, value, extra_keywords)) {
+      return false;
     }
-    for (Py_ssize_t slot = 0; slot < plan.posonly; ++slot) {
-      if (PyUnicode_Compare(plan.name(slot), key) == 0) {
-        return false;  // a positional-only name given by keyword
-      }
-    }
-    if (!extra_keywords) {
-      extra_keywords = Ref::checked(PyDict_New());
-    }
-    require(PyDict_SetItem(extra_keywords.get(), key, value));
   }
   if (plan.varkw_slot >= 0) {
     if (!extra_keywords) {
@@ -382,6 +408,7 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
 }
 
 void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
+  assert(out.is_fresh());
   out.method_name = method_name_;
   if (const BindingPlan* plan = current_plan()) {
     if (plan->positional_shape && (kwargs == nullptr || PyDict_Size(kwargs) == 0)) {

@@ -4,6 +4,7 @@
 #include "arguments.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -40,8 +41,7 @@ PyObject* exact_name(PyObject* key, BoundCall& out) {
   if (PyUnicode_CheckExact(key)) {
     return key;
   }
-  Ref copy =
-      Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  Ref copy = str_of(text);
   PyObject* name = copy.get();
   out.keep(std::move(copy));
   return name;
@@ -78,25 +78,13 @@ void compute_call_hash(BoundCall& call) {
   call.hash = hasher.finish(call.items().size());
 }
 
-namespace {
-
-// The tuple (method name, item names...) of a call that came without one.
-Ref make_shape(const BoundCall& call) {
-  std::span<const CallItem> items = call.items();
-  Ref shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size() + 1)));
-  // PyTuple_SetItem takes over the references that Ref::borrow adds.
-  PyTuple_SetItem(shape.get(), 0, Ref::borrow(call.method_name).release());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i + 1),
-                    Ref::borrow(items[i].name).release());
-  }
-  return shape;
-}
-
-}  // namespace
-
 CallKey::CallKey(const BoundCall& call) {
-  Ref shape = call.shape != nullptr ? Ref::borrow(call.shape) : make_shape(call);
+  std::span<const CallItem> items = call.items();
+  // A call that came without a shape (bound from keywords) gets one of its own.
+  Ref shape = call.shape != nullptr
+                  ? Ref::borrow(call.shape)
+                  : make_shape(call.method_name, items.size(),
+                               [&](std::size_t i) { return items[i].name; });
   const auto count = static_cast<std::uint32_t>(1 + call.items().size());
   Ref* parts = count <= kInlineParts ? inline_ : (heap_ = new Ref[count]);
   std::uint32_t index = 0;
@@ -117,6 +105,7 @@ CallKey::CallKey(const BoundCall& call) {
 }
 
 void CallKey::take(CallKey& other) noexcept {
+  assert(part_count_ == 0);
   hash_ = other.hash_;
   part_count_ = std::exchange(other.part_count_, 0);
   if (is_inline()) {

@@ -68,6 +68,11 @@ class BoundCall {
     }
   }
   void sort_by_name();
+  // Whether nothing was bound into the call yet.
+  bool is_fresh() const noexcept {
+    return size_ == 0 && kept_count_ == 0 && spill_.empty() && kept_spill_.empty() &&
+           shape == nullptr && hash == 0;
+  }
   // Empties the call for a new binding of `method`.
   void reset(PyObject* method) noexcept {
     size_ = 0;
@@ -103,6 +108,13 @@ class BoundCall {
 // values (both in item order) into the call hash. The names of one signature
 // are the same at every call, so a binder mixes them once (shape_state) and
 // resumes from there.
+//
+// The mixing step, its constants and the finish are those of CPython's tuple
+// hash (Objects/tupleobject.c, after xxHash64): kPrime1, kPrime2 and kPrime5
+// are its _PyHASH_XXPRIME_1, _2 and _5, the rotation is its 31 bits, and the
+// finish adds the lane count xor (_PyHASH_XXPRIME_5 ^ 3527539) and maps -1
+// to 1546275796, as it does. A call hash is therefore as well spread as a
+// tuple's, though it is not the hash of the key's tuple.
 class CallHasher {
  public:
   explicit CallHasher(Py_hash_t method_name_hash) noexcept
@@ -133,6 +145,19 @@ class CallHasher {
   }
   std::uint64_t accumulator_;
 };
+
+// The shape that the call keys of one signature share: the tuple (method
+// name, names...), with `count` names, the i-th given by name_of(i).
+template <class NameOf>
+Ref make_shape(PyObject* method_name, std::size_t count, NameOf&& name_of) {
+  Ref shape = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(count + 1)));
+  // PyTuple_SetItem takes over the references that Ref::borrow adds.
+  PyTuple_SetItem(shape.get(), 0, Ref::borrow(method_name).release());
+  for (std::size_t i = 0; i < count; ++i) {
+    PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i + 1), Ref::borrow(name_of(i)).release());
+  }
+  return shape;
+}
 
 // The call hash of a bound call, from its items; a value's hashing error
 // propagates.

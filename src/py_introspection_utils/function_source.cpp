@@ -38,15 +38,11 @@ std::vector<DependencySpec> parse_dependencies(PyObject* dependencies) {
 }
 
 void validate_self_only_method(PyObject* function) {
-  Ref inspect = Ref::checked(PyImport_ImportModule("inspect"));
-  Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
-  Ref signature_function = Ref::checked(PyObject_GetAttrString(inspect.get(), "signature"));
   Ref signature =
-      Ref::checked(PyObject_CallFunctionObjArgs(signature_function.get(), function, nullptr));
+      Ref::checked(PyObject_CallFunctionObjArgs(inspect_signature(), function, nullptr));
   Ref parameters = Ref::checked(PyObject_GetAttr(signature.get(), interned("parameters")));
-  Ref list_type = Ref::checked(PyObject_GetAttrString(builtins.get(), "list"));
-  Ref names =
-      Ref::checked(PyObject_CallFunctionObjArgs(list_type.get(), parameters.get(), nullptr));
+  // The parameters' names, in order: the keys of the mapping.
+  Ref names = Ref::checked(PySequence_List(parameters.get()));
   Py_ssize_t count = require(PyList_Size(names.get()));
   std::vector<std::string> texts;
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -142,50 +138,64 @@ void visit(PyObject* root, const AstServices& ast, std::vector<DependencySpec>& 
   }
 }
 
-Ref str_from(std::string_view text) {
-  return Ref::checked(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 }  // namespace
 
-std::vector<DependencySpec> ast_inspect_method_dependencies(PyObject* function) {
+namespace {
+
+// The function's source, dedented and stripped, as a new exact str.
+Ref read_source(PyObject* function) {
   Ref inspect = Ref::checked(PyImport_ImportModule("inspect"));
   Ref getsource = Ref::checked(PyObject_GetAttrString(inspect.get(), "getsource"));
   Ref source = Ref::checked(PyObject_CallFunctionObjArgs(getsource.get(), function, nullptr));
-  Ref source_text = str_from(text_of(source.get()));
-
+  Ref source_text = str_of(text_of(source.get()));
   Ref textwrap = Ref::checked(PyImport_ImportModule("textwrap"));
   Ref dedent = Ref::checked(PyObject_GetAttrString(textwrap.get(), "dedent"));
   Ref dedented =
       Ref::checked(PyObject_CallFunctionObjArgs(dedent.get(), source_text.get(), nullptr));
   Ref stripped = Ref::checked(PyObject_CallMethod(dedented.get(), "strip", nullptr));
-  Ref cleaned = str_from(text_of(stripped.get()));
+  return str_of(text_of(stripped.get()));
+}
 
-  Ref ast_module = Ref::checked(PyImport_ImportModule("ast"));
-  Ref parse = Ref::checked(PyObject_GetAttrString(ast_module.get(), "parse"));
-  Ref tree = Ref::steal(PyObject_CallFunctionObjArgs(parse.get(), cleaned.get(), nullptr));
+// The module tree of the source; a syntax error becomes "failed to parse
+// source: ...".
+Ref parse_source(PyObject* ast_module, PyObject* source) {
+  Ref parse = Ref::checked(PyObject_GetAttrString(ast_module, "parse"));
+  Ref tree = Ref::steal(PyObject_CallFunctionObjArgs(parse.get(), source, nullptr));
   if (!tree) {
     raise_wrapping_pending(PyExc_ValueError, "failed to parse source: ");
   }
+  return tree;
+}
 
-  Ref function_def = Ref::checked(PyObject_GetAttrString(ast_module.get(), "FunctionDef"));
-  Ref async_function_def =
-      Ref::checked(PyObject_GetAttrString(ast_module.get(), "AsyncFunctionDef"));
+bool is_function_definition(PyObject* statement, PyObject* ast_module) {
+  for (const char* kind : {"FunctionDef", "AsyncFunctionDef"}) {
+    Ref type = Ref::checked(PyObject_GetAttrString(ast_module, kind));
+    if (is_instance(statement, type.get())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<DependencySpec> ast_inspect_method_dependencies(PyObject* function) {
+  Ref source = read_source(function);
+  Ref ast_module = Ref::checked(PyImport_ImportModule("ast"));
+  Ref tree = parse_source(ast_module.get(), source.get());
   AstServices ast{
       Ref::checked(PyObject_GetAttrString(ast_module.get(), "iter_child_nodes")),
       Ref::checked(PyObject_GetAttrString(ast_module.get(), "Call")),
       Ref::checked(PyObject_GetAttrString(ast_module.get(), "Attribute")),
       Ref::checked(PyObject_GetAttrString(ast_module.get(), "Name")),
   };
-
   std::vector<DependencySpec> found;
   std::unordered_set<std::string> seen;
+  // The body of each function definition at the top of the source.
   Ref module_body = Ref::checked(PyObject_GetAttrString(tree.get(), "body"));
   Ref statements = Ref::checked(PyObject_GetIter(module_body.get()));
   while (Ref statement = Ref::steal(PyIter_Next(statements.get()))) {
-    if (!is_instance(statement.get(), function_def.get()) &&
-        !is_instance(statement.get(), async_function_def.get())) {
+    if (!is_function_definition(statement.get(), ast_module.get())) {
       continue;
     }
     Ref body = Ref::checked(PyObject_GetAttrString(statement.get(), "body"));

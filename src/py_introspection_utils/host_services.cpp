@@ -75,30 +75,10 @@ Ref new_bound_method(PyObject* function, PyObject* instance) {
     if (services.method_new == nullptr) {
       throw_python_error();
     }
-    services.method_arguments = Ref::checked(PyTuple_Pack(2, Py_None, Py_None));
   }
   auto* type = reinterpret_cast<PyTypeObject*>(services.method_type.get());
-  PyObject* arguments = services.method_arguments.get();
-  // The argument tuple is reused from one binding to the next while nobody
-  // else holds it; its items are None between uses, so it keeps nothing
-  // alive. A binding that starts while another is under way (a finaliser run
-  // by the allocation) builds a tuple of its own.
-  if (services.method_arguments_busy || Py_REFCNT(arguments) != 1) {
-    Ref own = Ref::checked(PyTuple_Pack(2, function, instance));
-    return Ref::checked(services.method_new(type, own.get(), nullptr));
-  }
-  services.method_arguments_busy = true;
-  Py_IncRef(function);
-  Py_IncRef(instance);
-  PyTuple_SetItem(arguments, 0, function);  // takes over the new references,
-  PyTuple_SetItem(arguments, 1, instance);  // releasing the Nones
-  PyObject* method = services.method_new(type, arguments, nullptr);
-  Py_IncRef(Py_None);
-  Py_IncRef(Py_None);
-  PyTuple_SetItem(arguments, 0, Py_None);
-  PyTuple_SetItem(arguments, 1, Py_None);
-  services.method_arguments_busy = false;
-  return Ref::checked(method);
+  Ref arguments = Ref::checked(PyTuple_Pack(2, function, instance));
+  return Ref::checked(services.method_new(type, arguments.get(), nullptr));
 }
 
 const FunctionAttributeDescriptor& look_up_function_attribute(FunctionAttribute attribute) {

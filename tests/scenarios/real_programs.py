@@ -20,6 +20,7 @@ import time
 from collections.abc import Sequence
 
 from quarrine import QuarrineBase, quarrined
+from scenarios.probe import Probe
 
 
 # --- Exit while threads compute
@@ -273,23 +274,6 @@ def chain_of_a_million_instances():
 
 # --- Waiting for another thread's hold on the store
 
-class Stall:
-    """Equal to no other Stall. Stored in a call key, its __eq__ runs `during`
-    once, while a later call of the same hash compares keys with the store held."""
-    def __init__(self):
-        self.during, self.entered = None, threading.Event()
-
-    def __hash__(self):
-        return 1
-
-    def __eq__(self, other):
-        if self.during is not None:
-            during, self.during = self.during, None
-            self.entered.set()
-            during()
-        return False
-
-
 class Shop(QuarrineBase):
     @quarrined()
     def price(self):
@@ -302,13 +286,13 @@ class Shop(QuarrineBase):
 
 def interrupt_while_waiting():
     """The main thread waits for a hold that another thread keeps for 5 s; Ctrl-C arrives meanwhile."""
-    obj, stored = Shop(), Stall()
+    obj, stored = Shop(), Probe()
     obj.price()
     obj.keyed(stored)
-    stored.during = lambda: time.sleep(5)
-    holder = threading.Thread(target=lambda: obj.keyed(Stall()))
+    stored.trigger.armed, stored.trigger.delay = "eq", 5
+    holder = threading.Thread(target=lambda: obj.keyed(Probe()))
     holder.start()
-    assert stored.entered.wait(30)
+    assert stored.trigger.entered.wait(30)
     sent = []
     threading.Timer(0.3, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT))).start()
     try:
@@ -331,11 +315,12 @@ def holds_waiting_for_each_other():
     results = {}
 
     def hold(name, mine, other):
-        stored = Stall()
+        stored = Probe()
         mine.keyed(stored)
-        stored.during = lambda: (both_inside.wait(), other.price())
+        stored.trigger.armed = "eq"
+        stored.trigger.action = lambda: (both_inside.wait(), other.price())
         try:
-            results[name] = ("returned", mine.keyed(Stall()))
+            results[name] = ("returned", mine.keyed(Probe()))
         except RuntimeError as error:
             results[name] = ("RuntimeError", str(error))
 

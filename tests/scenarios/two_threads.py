@@ -13,34 +13,17 @@ import threading
 import time
 
 from quarrine import QuarrineBase, quarrined
+from scenarios.probe import Probe, Trigger
 
 
-class Slow:
-    # Equal to every Slow of its tag. Armed for 'hash' or 'eq', that method signals
-    # `entered`, sleeps (the other thread runs meanwhile), then runs `inner` once.
-    armed = inner = outcome = None
-    entered = threading.Event()
+# Thread A's probes stall where the trigger is armed ('hash' or 'eq'): they
+# signal `entered`, sleep (the other thread runs meanwhile), then run the
+# trigger's action once, keeping a refusal as its outcome.
+TRIGGER = Trigger(armed=None, delay=0.3, swallow=True)
 
-    def __init__(self, tag):
-        self.tag = tag
 
-    def stall(self, where):
-        if Slow.armed == where:
-            Slow.armed = None
-            Slow.entered.set()
-            time.sleep(0.3)
-            try:
-                Slow.outcome = ("returned", Slow.inner and Slow.inner())
-            except RuntimeError as error:
-                Slow.outcome = ("refused", str(error))
-
-    def __hash__(self):
-        self.stall("hash")
-        return 1
-
-    def __eq__(self, other):
-        self.stall("eq")
-        return isinstance(other, Slow) and self.tag == other.tag
+def probe():
+    return Probe("k", TRIGGER)
 
 
 class Shop(QuarrineBase):
@@ -68,7 +51,7 @@ def run_pair(a_action):
 
     a = threading.Thread(target=record, args=("a", a_action))
     a.start()
-    assert Slow.entered.wait(60), "thread A never reached the stall"
+    assert TRIGGER.entered.wait(60), "thread A never reached the stall"
     b = threading.Thread(target=record, args=("b", b_action))
     b.start()
     for thread in (a, b):
@@ -84,26 +67,26 @@ obj = stored = None  # set up by main
 
 
 def get():
-    return obj.get_cached_value("keyed", probe=Slow("k"))
+    return obj.get_cached_value("keyed", probe=probe())
 
 
 def update():
-    return obj.update_cached_value("keyed", "new", probe=Slow("k"))
+    return obj.update_cached_value("keyed", "new", probe=probe())
 
 
 HELD_STEPS = {  # what thread A does, where it stalls, and whether it gives the stored result (else None)
     "get_cached_value hashing a keyword": ("hash", get, True),
     "update_cached_value hashing a keyword": ("hash", update, False),
-    "cached call comparing its key": ("eq", lambda: obj.keyed(Slow("k")), True),
+    "cached call comparing its key": ("eq", lambda: obj.keyed(probe()), True),
 }
 
 
 def held_step(step):
-    Slow.armed, a_action, gives_stored = HELD_STEPS[step]
+    TRIGGER.armed, a_action, gives_stored = HELD_STEPS[step]
     answer = stored if gives_stored else None
     a = run_pair(a_action)
     assert a[0] == "returned" and a[1] is answer, a
-    assert obj.price() == 9 and obj.keyed(Slow("k")) == (answer or "new")
+    assert obj.price() == 9 and obj.keyed(probe()) == (answer or "new")
 
 
 REENTRANCE = {  # thread A's holder, what it runs on its own thread while B waits, and how that ends
@@ -114,10 +97,10 @@ REENTRANCE = {  # thread A's holder, what it runs on its own thread while B wait
 
 
 def reentrance(case):
-    outer, Slow.inner, outcome = REENTRANCE[case]
-    Slow.armed = "hash"
+    outer, TRIGGER.action, outcome = REENTRANCE[case]
+    TRIGGER.armed = "hash"
     assert run_pair(outer)[0] == "returned"
-    assert Slow.outcome == outcome, Slow.outcome
+    assert TRIGGER.outcome == outcome, TRIGGER.outcome
 
 
 SCENARIOS = {"held_step": held_step, "reentrance": reentrance}
@@ -125,5 +108,5 @@ SCENARIOS = {"held_step": held_step, "reentrance": reentrance}
 if __name__ == "__main__":
     obj = Shop()
     obj.price()
-    stored = obj.keyed(Slow("k"))
+    stored = obj.keyed(probe())
     SCENARIOS[sys.argv[1]](*sys.argv[2:])
