@@ -1,33 +1,23 @@
-// QuarrineDecorator: its object, descriptor operations and the cached call
-// protocol, which speaks in the instance store's operations. See
+// QuarrineDecorator: its type, descriptor operations and call. See
 // decorator.hpp.
 #include "decorator.hpp"
 
-#include "arguments.hpp"
-
+#include "call_protocol.hpp"
 #include "process_state.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
-#include <cstdint>
 #include <new>
-#include <optional>
 #include <utility>
+#include <vector>
 
 namespace quarrine {
 
 namespace {
 
-struct DecoratorObject {
-  PyObject_HEAD
-  DecoratorRecord record;
-};
-
 DecoratorObject* as_decorator(PyObject* object) {
   return reinterpret_cast<DecoratorObject*>(object);
 }
-
-// ------------------------------------------------- cached call protocol
 
 // The instance's store, once the call was checked to be a method call on a
 // QuarrineBase instance of a decorator whose function is still there.
@@ -45,133 +35,6 @@ InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
   return *store;
 }
 
-// The serial of the decorator that owns the record's nodes on `instance`:
-// the one its class resolves under the method name, or the record's own
-// where the class resolves no decorator of that name. A class lookup, made
-// only when a node is registered or when another decorator owns it (a
-// super() call); never on a hit.
-std::uint64_t find_owner(const DecoratorRecord& record, PyObject* instance) {
-  Ref resolved = attribute_if_present(reinterpret_cast<PyObject*>(Py_TYPE(instance)),
-                                      record.method_name_object.get());
-  const DecoratorRecord* owner = resolved ? decorator_record(resolved.get()) : nullptr;
-  if (owner == nullptr || owner->method_name != record.method_name) {
-    return record.serial;
-  }
-  return owner->serial;
-}
-
-// When binding failed because an argument's value cannot be hashed (its
-// type sets __hash__ to None), the interpreter's TypeError gains a note that
-// names the argument and the method: "while hashing argument 'items' of
-// Order.line()".
-void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
-                              const BoundCall& call) noexcept {
-  if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
-    return;
-  }
-  for (const CallItem& item : call.items()) {
-    auto hash = PyType_GetSlot(Py_TYPE(item.value), Py_tp_hash);
-    if (hash != reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
-      continue;
-    }
-    FetchedError error;
-    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(PyTuple_GetItem(args, 0))));
-    PyErr_Clear();
-    error.restore();
-    if (class_name) {
-      attach_note("while hashing argument '%U' of %U.%s()", item.name, class_name.get(),
-                  record.method_name.c_str());
-    }
-    return;
-  }
-}
-
-// The function run as a plain call: nothing of the store is read or changed,
-// and the cached calls it makes count for the innermost running cached call.
-Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) {
-  Ref function = Ref::borrow(record.func.get());
-  return Ref::checked(PyObject_Call(function.get(), args, kwargs));
-}
-
-// Binds the call to the function's parameters; an unhashable argument gains
-// a note.
-void bind_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs, BoundCall& call) {
-  try {
-    record.binder->bind(args, kwargs, call);
-  } catch (const PyErrOccurred&) {
-    note_unhashable_argument(record, args, call);
-    throw;
-  }
-}
-
-// The first step: finds the node's owner, registers the node on its first
-// call, records it as a parent of the innermost running call, and looks it
-// up. Returns the stored result of a hit; otherwise `computation` says
-// whether to compute or to run a plain call.
-Ref begin_call(const DecoratorRecord& record, InstanceStore& store, PyObject* instance,
-               const BoundCall& call, PyThreadState* thread,
-               InstanceStore::Computation& computation) {
-  // With no other decorator of the method's name alive, the owner is this
-  // one whatever the class resolves: the lookup is spared.
-  std::uint64_t owner = *record.namesakes == 1 ? record.serial : 0;
-  for (;;) {
-    {
-      StoreAccess access(store, Access::Exclusive, thread);
-      if (Ref stored = store.begin_computation(access, record, call, owner, computation)) {
-        return stored;
-      }
-    }
-    if (computation.step != InstanceStore::Computation::Step::FindOwner) {
-      return Ref();
-    }
-    owner = find_owner(record, instance);
-  }
-}
-
-// The last step: settles the node, stores the result if it may be kept,
-// pops the call's frame, and hands back the result or raises the function's
-// exception.
-Ref finish_call(const DecoratorRecord& record, InstanceStore& store, PyThreadState* thread,
-                const InstanceStore::Computation& computation, Ref result) {
-  {
-    // The function's exception, if it raised, waits aside while the
-    // computation is finished, and until the references that finishing let
-    // go are released.
-    std::optional<PendingErrorScope> pending;
-    if (!result) {
-      pending.emplace();
-    }
-    Ref replaced;  // released after the guard is let go
-    StoreAccess access(store, Access::Exclusive, thread);
-    replaced = store.finish_computation(access, record, computation, result.get());
-  }
-  if (!result) {
-    throw_python_error();
-  }
-  return result;
-}
-
-// The cached call protocol: bind, begin (a hit ends here), call, finish.
-Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
-  const DecoratorRecord& record = self->record;
-  InstanceStore& store = store_of_call(record, args);
-  BoundCall call;
-  bind_call(record, args, kwargs, call);
-  PyThreadState* thread = PyThreadState_Get();
-  InstanceStore::Computation computation;
-  if (Ref stored = begin_call(record, store, PyTuple_GetItem(args, 0), call, thread, computation)) {
-    return stored;
-  }
-  if (computation.step == InstanceStore::Computation::Step::Plain) {
-    return plain_call(record, args, kwargs);
-  }
-  // The call keeps its decorator alive (decorator_call), and a reference of
-  // its own to the function makes the call independent of the decorator.
-  Ref function = Ref::borrow(record.func.get());
-  Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
-  return finish_call(record, store, thread, computation, std::move(result));
-}
-
 // ---------------------------------------------------------------- slots
 
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -179,7 +42,8 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     // A caller may hold the decorator through a borrowed pointer (property
     // calls its getter so) while the call drops the last reference to it.
     Ref keep_alive = Ref::borrow(self);
-    return cached_call(as_decorator(self), args, kwargs);
+    DecoratorRecord& record = as_decorator(self)->record;
+    return cached_call(record, store_of_call(record, args), args, kwargs);
   });
 }
 
@@ -238,9 +102,7 @@ void decorator_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   DecoratorRecord& record = as_decorator(self)->record;
-  if (record.namesakes != nullptr) {
-    --*record.namesakes;
-  }
+  delist_decorator(record);
   record.~DecoratorRecord();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
@@ -262,6 +124,39 @@ PyObject* decorator_get_isabstractmethod(PyObject* self, void* /*closure*/) {
   });
 }
 
+// Notes the name under which a class holds the decorator (type.__new__
+// calls it for each name of the class body): where the class is looked up
+// when another decorator's call meets a node that this one owns.
+PyObject* decorator_set_name(PyObject* self, PyObject* args) {
+  return call_boundary([&]() -> Ref {
+    PyObject* owner = nullptr;
+    PyObject* name = nullptr;
+    if (!PyArg_UnpackTuple(args, "__set_name__", 2, 2, &owner, &name)) {
+      throw_python_error();
+    }
+    if (!PyUnicode_Check(name)) {
+      raise_wrong_type(name, "str");
+    }
+    std::vector<Ref>& names = as_decorator(self)->record.attribute_names;
+    for (const Ref& known : names) {
+      if (PyUnicode_Compare(known.get(), name) == 0) {
+        return Ref::borrow(Py_None);
+      }
+    }
+    PyObject* interned_name = Ref::borrow(name).release();
+    PyUnicode_InternInPlace(&interned_name);  // takes over the reference
+    names.push_back(Ref::steal(interned_name));
+    return Ref::borrow(Py_None);
+  });
+}
+
+PyMethodDef decorator_methods[] = {
+    {"__set_name__", decorator_set_name, METH_VARARGS,
+     "__set_name__($self, owner, name, /)\n--\n\nNotes the name under which a class holds the "
+     "cached method."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef decorator_getset[] = {
     {"__isabstractmethod__", decorator_get_isabstractmethod, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -276,6 +171,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
     {Py_tp_getset, decorator_getset},
+    {Py_tp_methods, decorator_methods},
     {0, nullptr},
 };
 
@@ -299,26 +195,16 @@ PyTypeObject* decorator_type() {
 }  // namespace
 
 Ref new_decorator(DecoratorRecord record) {
-  ProcessState& state = process_state();
-  std::uint32_t& namesakes = state.decorators_by_name[record.method_name];
   PyTypeObject* type = decorator_type();
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref object = Ref::checked(alloc(type, 0));
   // No Python object is allocated between the allocation and the record's
   // construction, so the collector never sees the record unmade.
-  record.serial = ++state.decorator_serials;
-  record.namesakes = &namesakes;
-  ++namesakes;
-  new (&as_decorator(object.get())->record) DecoratorRecord(std::move(record));
+  record.serial = ++process_state().decorator_serials;
+  DecoratorRecord& placed =
+      *new (&as_decorator(object.get())->record) DecoratorRecord(std::move(record));
+  enlist_decorator(placed);
   return object;
-}
-
-const DecoratorRecord* decorator_record(PyObject* object) {
-  PyTypeObject* type = process_state().decorator_type;
-  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
-    return nullptr;
-  }
-  return &as_decorator(object)->record;
 }
 
 }  // namespace quarrine

@@ -1,10 +1,11 @@
 // QuarrineDecorator: the object that stands in a class in place of each
-// decorated method, its descriptor operations, and the cached call protocol
-// that every call of a decorated method runs.
+// decorated method, and its slots: the descriptor operations, and the call,
+// which checks that it is a method call on a QuarrineBase instance and runs
+// the cached call protocol (call_protocol.hpp).
 //
 // A decorator owns its record (decorator_record.hpp): the function, the call
 // keys of its declared dependencies and the binder that turns call arguments
-// into call keys. It is immutable once made; only the factories make one.
+// into call keys. Only the factories make one.
 #pragma once
 
 #include "decorator_record.hpp"
@@ -14,9 +15,5 @@ namespace quarrine {
 
 // Wraps a filled record in a new decorator (creating the type on first use).
 Ref new_decorator(DecoratorRecord record);
-
-// The record of a decorator, else null. Borrowed: the decorator object keeps
-// it alive.
-const DecoratorRecord* decorator_record(PyObject* object);
 
 }  // namespace quarrine

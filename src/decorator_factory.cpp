@@ -115,6 +115,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   } else {
     discovered = ast_inspect_method_dependencies(func);
     specs = &discovered;
+    record.dependencies_from_source = true;
   }
   for (const DependencySpec& spec : *specs) {
     record.dependency_keys.push_back(dependency_key(spec));

@@ -1,9 +1,9 @@
 // The record of a QuarrineDecorator: what a decorated method is, as the
-// cached call protocol and the base class's dump and load read it. The
-// record is immutable once its decorator is made; the decorator owns it and,
-// through it, the function, the call keys of the declared dependencies and
-// the binder. The decorator unit (decorator.hpp) finds the record of a
-// decorator object.
+// cached call protocol, the base class's queries and its dump and load read
+// it; the layout of the decorator object that holds it; and how a record is
+// found from a decorator object or from its serial. The decorator owns its
+// record and, through it, the function, the call keys of the declared
+// dependencies and the binder.
 #pragma once
 
 #include "py_introspection_utils/call_binder.hpp"
@@ -25,16 +25,39 @@ struct DecoratorRecord {
   bool use_cache = true;
   bool track_runtime_dependencies = false;
   bool serialisable = false;
+  // The declared dependencies were read from the method's source: only those
+  // that name cached methods of the instance's class count.
+  bool dependencies_from_source = false;
   std::unique_ptr<CallBinder> binder;  // binds calls of `func`
   // A number that no other decorator of the process has: the nodes of an
   // instance's store name their owner by it.
   std::uint64_t serial = 0;
-  // How many decorators alive, this one included, bear the method's name:
-  // while it is one, the class can resolve no other owner of its nodes.
-  // Counted from the decorator's making to its deallocation. Points into the
-  // process state's per-name counts, whose entries never move or go away
-  // (process_state.hpp).
-  std::uint32_t* namesakes = nullptr;
+
+  // The only fields that change after the decorator is made.
+  // The names under which classes hold the decorator (interned strs, from
+  // __set_name__); none when it was put into a class by assignment.
+  std::vector<Ref> attribute_names;
+  // Whether the warning about a declared dependency that was never computed
+  // was given for this method (once per process).
+  bool warned_uncomputed_dependency = false;
 };
+
+// The decorator object: the interpreter's header, then the record.
+struct DecoratorObject {
+  PyObject_HEAD
+  DecoratorRecord record;
+};
+
+// The record of a decorator, else null. Borrowed: the decorator object keeps
+// it alive.
+DecoratorRecord* decorator_record(PyObject* object);
+// The record of the live decorator with this serial, else null. Borrowed:
+// valid until the decorator is deallocated, which running Python code can
+// cause.
+const DecoratorRecord* live_decorator(std::uint64_t serial);
+// Enters a record that was just placed in its decorator into the table of
+// live decorators, and takes it out when its decorator goes.
+void enlist_decorator(const DecoratorRecord& record);
+void delist_decorator(const DecoratorRecord& record) noexcept;
 
 }  // namespace quarrine

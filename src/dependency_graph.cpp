@@ -91,7 +91,8 @@ NodeId MethodDependencyGraph::add_node() {
     throw std::bad_alloc();
   }
   if (nodes_.size() == nodes_.capacity()) {
-    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 2);
+    // Most instances hold a few calls: the table starts at one and doubles.
+    nodes_.reserve(nodes_.empty() ? 1 : nodes_.size() * 2);
   }
   nodes_.emplace_back();
   return node;
@@ -215,7 +216,8 @@ bool MethodDependencyGraph::used_in_run(const EdgeSets& sets, std::size_t index,
          edges_[record(parent).edges - 1].last_used >= start.clock;
 }
 
-bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start) {
+MethodDependencyGraph::Settled MethodDependencyGraph::settle_after_call(NodeId node,
+                                                                       const RunStart& start) {
   const bool changed_meanwhile = record(node).changes != start.changes;
   bool any_invalid = false;
   const std::uint32_t edges = record(node).edges;
@@ -231,7 +233,8 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start
     }
     if (state_of(parent) == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);
-      return false;
+      const bool never_computed = record(parent).state == kNoState && position < sets.declared;
+      return {false, never_computed ? parent : kNoParent};
     }
     any_invalid = true;
   }
@@ -242,7 +245,7 @@ bool MethodDependencyGraph::settle_after_call(NodeId node, const RunStart& start
     // it may have been computed from the old input.
     validate(node);
   }
-  return !changed_meanwhile && state_of(node) == ValidationState::Valid;
+  return {!changed_meanwhile && state_of(node) == ValidationState::Valid, kNoParent};
 }
 
 void MethodDependencyGraph::invalidate_all() {

@@ -163,9 +163,16 @@ class MethodDependencyGraph {
   // derives the node's state from the states of the parents that this run
   // used (its declared dependencies, and the parents recorded since the run
   // began; edges from earlier runs stay, but no longer hold the result back).
-  // Returns whether the fresh result may be stored, that is whether the node
-  // is Valid and was not invalidated from outside meanwhile.
-  bool settle_after_call(NodeId node, const RunStart& start);
+  // Tells whether the fresh result may be stored, that is whether the node
+  // is Valid and was not invalidated from outside meanwhile, and which
+  // declared dependency, if any, had never been computed (has no state),
+  // which makes the node PermanentlyInvalid.
+  static constexpr NodeId kNoParent = UINT32_MAX;
+  struct Settled {
+    bool keep_result = false;
+    NodeId never_computed_parent = kNoParent;
+  };
+  Settled settle_after_call(NodeId node, const RunStart& start);
 
   // Every Valid node becomes Invalid; edges are kept.
   void invalidate_all();

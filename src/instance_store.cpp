@@ -31,25 +31,91 @@ void ReleaseList::add(CallKey key) {
   }
 }
 
-// ======================================================= instance store
+// ======================================================= finding a node
 
-NodeId InstanceStore::find(const BoundCall& call) const {
-  assert(guard_.is_held());
-  if (slots_.empty()) {
-    return kNoNode;
+namespace {
+
+// Visits the slots of the nodes whose hash is `hash`, in probe order, until
+// visit(node) returns true; returns that node, or kNoNode at the first empty
+// slot.
+template <class Visit>
+NodeId probe(const std::vector<InstanceStore::Slot>& slots, std::size_t mask, Py_hash_t hash,
+             const std::vector<StoredNode>& nodes, Visit&& visit) {
+  if (slots.empty()) {
+    return InstanceStore::kNoNode;
   }
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(call.hash) >> 32);
-  for (std::size_t index = static_cast<std::size_t>(call.hash) & mask_;;
-       index = (index + 1) & mask_) {
-    const Slot slot = slots_[index];
-    if (slot.node == kNoNode) {
-      return kNoNode;
+  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+  for (std::size_t index = static_cast<std::size_t>(hash) & mask;; index = (index + 1) & mask) {
+    const InstanceStore::Slot slot = slots[index];
+    if (slot.node == InstanceStore::kNoNode) {
+      return InstanceStore::kNoNode;
     }
-    // Nothing can change the store while it is held, so the key stays put
-    // while its values are compared.
-    if (slot.hash_bits == bits && nodes_[slot.node].key.hash() == call.hash &&
-        nodes_[slot.node].key.matches(call)) {
+    if (slot.hash_bits == bits && nodes[slot.node].key.hash() == hash && visit(slot.node)) {
       return slot.node;
+    }
+  }
+}
+
+// The per-thread list that resolve copies candidate keys into: it keeps its
+// capacity, so a lookup that compares keys allocates once per thread.
+thread_local std::vector<std::pair<NodeId, CallKey>> candidate_keys;
+
+}  // namespace
+
+NodeId InstanceStore::find_without_python(const BoundCall& call, bool* uncertain) const {
+  assert(guard_.is_held());
+  return probe(slots_, mask_, call.hash, nodes_, [&](NodeId node) {
+    const CallKey::Match match = nodes_[node].key.match_without_python(call);
+    if (match == CallKey::Match::Unknown && uncertain != nullptr) {
+      *uncertain = true;
+    }
+    return match == CallKey::Match::Equal;
+  });
+}
+
+void InstanceStore::copy_candidates(const BoundCall& call,
+                                    std::vector<std::pair<NodeId, CallKey>>& out) const {
+  probe(slots_, mask_, call.hash, nodes_, [&](NodeId node) {
+    out.emplace_back(node, nodes_[node].key.copy());
+    return false;
+  });
+}
+
+NodeId InstanceStore::resolve(const BoundCall& call, PyThreadState* thread, bool add_missing) {
+  for (;;) {
+    std::vector<std::pair<NodeId, CallKey>> candidates;
+    std::size_t node_count = 0;
+    {
+      StoreAccess access(*this, Access::Shared, thread);
+      bool uncertain = false;
+      const NodeId found = find_without_python(call, &uncertain);
+      if (found != kNoNode || (!uncertain && !add_missing)) {
+        return found;
+      }
+      if (uncertain) {
+        // Taken out of the per-thread list while in use: comparing may
+        // re-enter.
+        candidates = std::move(candidate_keys);
+        copy_candidates(call, candidates);
+      }
+      node_count = nodes_.size();
+    }
+    // The copies keep their values alive whatever the comparisons run.
+    NodeId equal = kNoNode;
+    for (const auto& [node, key] : candidates) {
+      if (equal == kNoNode && key.matches(call)) {
+        equal = node;
+      }
+    }
+    candidates.clear();
+    candidate_keys = std::move(candidates);
+    if (equal != kNoNode || !add_missing) {
+      return equal;
+    }
+    // Nodes are never removed: unless one was added meanwhile, none is equal.
+    StoreAccess access(*this, Access::Exclusive, thread);
+    if (nodes_.size() == node_count) {
+      return add(call);
     }
   }
 }
@@ -65,7 +131,9 @@ void InstanceStore::insert_slot(NodeId node) noexcept {
 }
 
 void InstanceStore::grow_table() {
-  std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+  // Small instances are the common case: the table starts with room for
+  // one node and doubles.
+  std::size_t capacity = slots_.empty() ? 2 : slots_.size() * 2;
   std::vector<Slot> grown(capacity, Slot{kNoNode, 0});
   slots_.swap(grown);
   mask_ = capacity - 1;
@@ -76,23 +144,13 @@ void InstanceStore::grow_table() {
   }
 }
 
-NodeId InstanceStore::find_or_add(const BoundCall& call, bool* added) {
-  NodeId node = find(call);
-  if (added != nullptr) {
-    *added = node == kNoNode;
-  }
-  if (node != kNoNode) {
-    return node;
-  }
-  return add(call);
-}
-
 NodeId InstanceStore::add(const BoundCall& call) {
-  // Everything that can fail, or allocate Python objects (and so run the
-  // collector), happens before the store changes.
+  assert(guard_.is_held());
+  // Everything that can fail happens before the store changes; nothing here
+  // makes a Python object.
   CallKey key(call);
   if (nodes_.size() == nodes_.capacity()) {
-    nodes_.reserve(nodes_.empty() ? 16 : nodes_.size() * 2);
+    nodes_.reserve(nodes_.empty() ? 1 : nodes_.size() * 2);
   }
   if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
@@ -101,29 +159,6 @@ NodeId InstanceStore::add(const BoundCall& call) {
   nodes_.emplace_back(std::move(key));
   insert_slot(node);
   return node;
-}
-
-void InstanceStore::register_call(StoreAccess& access, NodeId node, const BoundCall& call,
-                                  bool key_is_from_call, const DecoratorRecord& record) {
-  // The declared dependencies are resolved to nodes (made, without
-  // registration, for dependencies that were never called) first: finding
-  // them compares keys, which may fail.
-  std::vector<NodeId> declared;
-  if (!record.dependency_keys.empty()) {
-    declared.reserve(record.dependency_keys.size());
-    BoundCall dependency;
-    for (const CallKey& key : record.dependency_keys) {
-      key.view(dependency);
-      declared.push_back(find_or_add(dependency));
-    }
-  }
-  if (!key_is_from_call) {
-    // The node stood for a declared dependency or an updated value; the
-    // reports show the key of its first real call.
-    access.released().add(std::exchange(nodes_[node].key, CallKey(call)));
-  }
-  graph_.register_node(node, declared);
-  nodes_[node].owner = record.serial;
 }
 
 PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
@@ -180,41 +215,88 @@ bool native_stack_nearly_exhausted() {
   return reinterpret_cast<std::uintptr_t>(&marker) < limit;
 }
 
+// The nodes of the declared dependencies that registrations use: one list
+// per thread, reused.
+thread_local std::vector<NodeId> declared_scratch;
+
 }  // namespace
 
-Ref InstanceStore::begin_computation(StoreAccess& access, const DecoratorRecord& record,
-                                     const BoundCall& call, std::uint64_t owner,
-                                     Computation& computation) {
-  NodeId node = find(call);
-  // A node's owner is set when it is registered.
-  if (node != kNoNode && nodes_[node].owner == record.serial) {
-    // The common hit: no call runs on the instance that would record the
-    // node as a parent, and a Valid result is stored.
-    PyObject* stored = frames_.empty() ? servable_value(node) : nullptr;
-    return stored != nullptr ? Ref::borrow(stored) : begin_owned(access, record, node, computation);
+bool InstanceStore::declared_nodes(const DecoratorRecord& record, std::vector<NodeId>& out) {
+  out.clear();
+  BoundCall dependency;
+  for (const CallKey& key : record.dependency_keys) {
+    key.view(dependency);
+    bool uncertain = false;
+    NodeId node = find_without_python(dependency, &uncertain);
+    if (uncertain) {
+      return false;
+    }
+    out.push_back(node != kNoNode ? node : add(dependency));
   }
-  const bool registered = node != kNoNode && graph_.is_registered(node);
-  // A node to register, or one that another decorator owns: the owner that
-  // the class resolves decides, looked up by the caller with the guard let go.
-  if (owner != record.serial) {
-    computation.step = owner == 0 ? Computation::Step::FindOwner : Computation::Step::Plain;
+  return true;
+}
+
+void InstanceStore::register_node(StoreAccess& access, NodeId node, const BoundCall* call,
+                                  const DecoratorRecord& record,
+                                  std::span<const NodeId> dependencies) {
+  if (call != nullptr) {
+    // The node stood for a declared dependency or an updated value: the
+    // reports show the key of its first real call.
+    access.released().add(std::exchange(nodes_[node].key, CallKey(*call)));
+  }
+  graph_.register_node(node, dependencies);
+  nodes_[node].owner = record.serial;
+  if (!record.use_cache) {
+    // Never served, whatever value an update puts in.
+    graph_.permanently_invalidate(node);
+  }
+}
+
+void InstanceStore::register_for(StoreAccess& access, NodeId node, const DecoratorRecord& record,
+                                 std::span<const NodeId> dependencies) {
+  if (!graph_.is_registered(node)) {
+    register_node(access, node, nullptr, record, dependencies);
+  }
+}
+
+Ref InstanceStore::begin_unowned(StoreAccess& access, const DecoratorRecord& record,
+                                 const BoundCall& call, NodeId node, const CallPlan& plan,
+                                 Computation& computation) {
+  using Step = Computation::Step;
+  const bool added = node == kNoNode;
+  if (added) {
+    node = add(call);
+  }
+  computation.node = node;
+  if (!graph_.is_registered(node)) {
+    // The first registrant owns the node.
+    std::span<const NodeId> dependencies = plan.dependencies;
+    if (!plan.dependencies_known && !record.dependency_keys.empty()) {
+      if (record.dependencies_from_source || !declared_nodes(record, declared_scratch)) {
+        computation.step = Step::FindDependencies;
+        return Ref();
+      }
+      dependencies = declared_scratch;
+    }
+    register_node(access, node, added ? nullptr : &call, record, dependencies);
+    return begin_owned(access, record, node, computation);
+  }
+  const std::uint64_t owner = nodes_[node].owner;
+  if (plan.verdict_owner != owner) {
+    computation.step = Step::FindOwner;
+    computation.owner = owner;
     return Ref();
   }
-  if (registered) {
-    // The class has come to resolve this decorator since the node was
-    // registered (a method redefined at run time): it takes the node over,
-    // and the result the old owner computed is foreign to it.
-    graph_.temporarily_invalidate(node);
-    access.released().add(std::move(nodes_[node].value));
-    nodes_[node].owner = record.serial;
-  } else {
-    // Nothing has changed the store since the node was looked up.
-    const bool added = node == kNoNode;
-    if (added) {
-      node = add(call);
-    }
-    register_call(access, node, call, added, record);
+  if (!plan.take_over) {
+    computation.step = Step::Plain;
+    return Ref();
   }
+  // The class has come to resolve the caller where it resolved the owner
+  // (a method redefined at run time): the result the old owner computed is
+  // foreign to it.
+  graph_.temporarily_invalidate(node);
+  access.released().add(std::move(nodes_[node].value));
+  nodes_[node].owner = record.serial;
   return begin_owned(access, record, node, computation);
 }
 
@@ -229,9 +311,8 @@ Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& recor
     return Ref::borrow(stored);
   }
   if (native_stack_nearly_exhausted()) {
-    raise_error(
-        PyExc_RecursionError,
-        "maximum recursion depth exceeded in a cached method (native stack nearly exhausted)");
+    computation.step = Computation::Step::TooDeep;
+    return Ref();
   }
   const bool own_parent = recorded && caller->node == node;
   frames_.push_back({access.thread(), node, record.track_runtime_dependencies});
@@ -246,34 +327,45 @@ Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& recor
   return Ref();
 }
 
-Ref InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecord& record,
-                                      const Computation& computation, PyObject* result) {
+InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
+                                                          const DecoratorRecord& record,
+                                                          const Computation& computation,
+                                                          PyObject* result) {
   const NodeId node = computation.node;
   pop_frame(access.thread(), node);
+  Finished finished;
   if (result == nullptr) {
-    return Ref();
+    return finished;
   }
   if (!record.use_cache) {
     graph_.permanently_invalidate(node);
   }
-  if (!graph_.settle_after_call(node, computation.start)) {
-    return Ref();
+  const MethodDependencyGraph::Settled settled = graph_.settle_after_call(node, computation.start);
+  if (settled.never_computed_parent != MethodDependencyGraph::kNoParent) {
+    // A borrowed name from the parent's key, kept: no object is made.
+    finished.uncomputed_dependency =
+        Ref::borrow(nodes_[settled.never_computed_parent].key.method_name());
   }
-  return std::exchange(nodes_[node].value, Ref::borrow(result));
+  if (settled.keep_result) {
+    finished.replaced = std::exchange(nodes_[node].value, Ref::borrow(result));
+  }
+  return finished;
 }
 
 // ================================================ changes from outside
 
-void InstanceStore::update_value(StoreAccess& access, const BoundCall& call, PyObject* value) {
-  const NodeId node = find_or_add(call);
-  graph_.temporarily_invalidate(node);
-  access.released().add(std::exchange(nodes_[node].value, Ref::borrow(value)));
-  graph_.validate(node);
-}
-
-void InstanceStore::load_value(StoreAccess& access, const BoundCall& call, PyObject* value) {
-  const NodeId node = find_or_add(call);
-  access.released().add(std::exchange(nodes_[node].value, Ref::borrow(value)));
+void InstanceStore::update_values(StoreAccess& access, std::span<const NodeId> nodes,
+                                  std::span<PyObject* const> values) {
+  assert(nodes.size() == values.size());
+  // Everything computed from any of them is invalidated before any becomes
+  // Valid, so that values loaded together stay valid together.
+  for (NodeId node : nodes) {
+    graph_.temporarily_invalidate(node);
+  }
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    access.released().add(std::exchange(nodes_[nodes[i]].value, Ref::borrow(values[i])));
+    graph_.validate(nodes[i]);
+  }
 }
 
 void InstanceStore::clear(StoreAccess& access) {
@@ -281,6 +373,29 @@ void InstanceStore::clear(StoreAccess& access) {
   for (StoredNode& node : nodes_) {
     access.released().add(std::move(node.value));
   }
+}
+
+// ================================================================ reports
+
+std::vector<NodeSnapshot> InstanceStore::snapshot(StoreAccess& /*held*/,
+                                                  bool with_children) const {
+  std::vector<NodeSnapshot> copies;
+  for (NodeId node = 0; node < nodes_.size(); ++node) {
+    if (!graph_.is_registered(node)) {
+      continue;
+    }
+    NodeSnapshot& copy = copies.emplace_back(NodeSnapshot{
+        node, nodes_[node].key.copy(), Ref::borrow(nodes_[node].value.get()),
+        graph_.state_of(node), {}});
+    if (with_children) {
+      for (NodeId child : graph_.children_of(node)) {
+        if (graph_.is_registered(child)) {
+          copy.children.push_back(child);
+        }
+      }
+    }
+  }
+  return copies;
 }
 
 // ===================================================== garbage collector

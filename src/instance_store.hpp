@@ -4,11 +4,16 @@
 //
 // The store owns every stored result and every call key of its instance, and
 // the instance's dependency graph. It is reached only through its instance,
-// with the interpreter lock held, and changed only by the operations below,
-// each under a held StoreAccess. An operation leaves the store consistent
-// before any step that may run Python code (a value's __eq__, a finaliser),
-// and hands the references it takes out of the store to the access, which
-// releases them after the guard is let go.
+// with the interpreter lock held, and read or changed only by the operations
+// below, each under a held StoreAccess.
+//
+// No Python code runs and no Python object is made while the guard is held
+// (access_guard.hpp): keys whose values could run __eq__ are copied out and
+// compared after the guard is let go (resolve), reports are built from
+// copies (snapshot), and the references an operation takes out of the store
+// go to the access's release list, released after the guard is let go. So a
+// finaliser, a __hash__ or a weakref callback that touches the instance
+// always finds its store free.
 #pragma once
 
 #include "access_guard.hpp"
@@ -62,9 +67,49 @@ class ReleaseList {
 
 class StoreAccess;
 
+// What the first step of a call needs to know that only code run with the
+// guard let go can tell: filled in by the caller between attempts.
+struct CallPlan {
+  static constexpr NodeId kNoNode = UINT32_MAX;
+  // The call's node, found by comparing keys with the guard let go.
+  NodeId node = kNoNode;
+  // The nodes of the declared dependencies, for the node's registration.
+  bool dependencies_known = false;
+  std::vector<NodeId> dependencies;
+  // Whether the caller takes the node over from `verdict_owner`, the owner
+  // that the decision was made against (0 while none was made).
+  std::uint64_t verdict_owner = 0;
+  bool take_over = false;
+};
+
+// A copy of what the reports show of one registered node, made under the
+// guard: references of its own, so that the Python objects of a report are
+// made after the guard is let go.
+struct NodeSnapshot {
+  NodeId node;
+  CallKey key;
+  Ref value;
+  ValidationState state;
+  std::vector<NodeId> children;  // registered children, when asked for
+};
+
 class InstanceStore {
  public:
-  static constexpr NodeId kNoNode = UINT32_MAX;
+  static constexpr NodeId kNoNode = CallPlan::kNoNode;
+  // One slot of the table of node ids by call hash.
+  struct Slot {
+    NodeId node;
+    std::uint32_t hash_bits;  // the hash's upper half, told apart before the key
+  };
+
+  // ----------------------------------------------------- finding a node
+
+  // The node whose key equals the call, found with the guard let go for
+  // every comparison of keys that could run Python code (a value's __eq__):
+  // under the guard the candidates are copied out, and compared after. When
+  // there is none, `add` adds an unregistered node (no node was added
+  // meanwhile, or the search is made again); else kNoNode.
+  NodeId resolve(const BoundCall& call, PyThreadState* thread, bool add);
 
   // ------------------------------------------- the cached call protocol
 
@@ -72,78 +117,101 @@ class InstanceStore {
   // stands between its two steps.
   struct Computation {
     enum class Step {
-      Compute,     // run the function, then finish_computation
-      Plain,       // not the node's owner: run the function as a plain call
-      FindOwner,   // the node's owner must be found first (see below)
+      Compute,           // run the function, then finish_computation
+      Plain,             // not the node's owner: run the function as a plain call
+      FindNode,          // the call's node must be found by comparing keys
+      FindDependencies,  // the declared dependencies' nodes must be found
+      FindOwner,         // whether to take the node over from `owner` must be decided
+      TooDeep,           // the native stack is nearly exhausted
     };
     Step step = Step::Compute;
     NodeId node = kNoNode;
+    std::uint64_t owner = 0;
     MethodDependencyGraph::RunStart start;
   };
 
   // The first step of a call of `record`'s method, under exclusive access.
   //
-  // The results of a node belong to its owner: the decorator that the
-  // instance's class resolves under the method name, or, where it resolves
-  // none, the first decorator that registers the node. `owner` is the owner
-  // that the caller looked up (0 while it is not known). A node that is not
-  // registered, or that another decorator owns, gives Step::FindOwner while
-  // the owner is not known, with the store unchanged: the caller looks the
-  // owner up with the guard let go and calls again. A call by a decorator
-  // that does not own the node (a super() call of an overridden method, two
-  // functions with one __name__) then touches nothing: Step::Plain. A
-  // decorator that the class has come to resolve since the node was
-  // registered (a method redefined at run time) takes the node over: its
-  // old result and everything computed from it become invalid.
+  // The results of a node belong to its owner: the first decorator that
+  // registers it on this instance. A decorator that does not own the node
+  // (a super() call of an overridden method, two functions with one
+  // __name__) runs it as a plain call: Step::Plain, the store untouched.
+  // The owner changes only when the caller decides, with the guard let go,
+  // that the class now resolves it where it resolved the owner (a method
+  // redefined at run time): the caller then takes the node over, and the old
+  // result and everything computed from it become invalid.
   //
-  // Otherwise finds the call's node, registering it with its declared
-  // dependencies on its first call, and records it as a parent of the
-  // thread's innermost running call on this instance when that call records
-  // dependencies. If the node is Valid and holds a result, returns that
-  // result. Otherwise pushes the thread's frame for the node, notes where
-  // the computation stands in `computation` and returns an empty handle: the
-  // caller runs the function with the guard let go, then calls
-  // finish_computation.
+  // Whatever needs code run with the guard let go (comparing keys, finding
+  // the declared dependencies' nodes, deciding a takeover) is returned as a
+  // Find* step with the store unchanged or only grown by unregistered nodes;
+  // the caller learns it into `plan` and calls again.
+  //
+  // Otherwise registers the node on its first call, and records it as a
+  // parent of the thread's innermost running call on this instance when
+  // that call records dependencies. If the node is Valid and holds a result,
+  // returns that result. Otherwise pushes the thread's frame for the node,
+  // notes where the computation stands in `computation` and returns an
+  // empty handle: the caller runs the function with the guard let go, then
+  // calls finish_computation.
   Ref begin_computation(StoreAccess& access, const DecoratorRecord& record, const BoundCall& call,
-                        std::uint64_t owner, Computation& computation);
+                        const CallPlan& plan, Computation& computation) {
+    bool uncertain = false;
+    const NodeId node = plan.node != kNoNode ? plan.node : find_without_python(call, &uncertain);
+    if (node < nodes_.size() && nodes_[node].owner == record.serial) {
+      // The common hit: no call runs on the instance that would record the
+      // node as a parent, and a Valid result is stored.
+      PyObject* stored = frames_.empty() ? servable_value(node) : nullptr;
+      return stored != nullptr ? Ref::borrow(stored)
+                               : begin_owned(access, record, node, computation);
+    }
+    if (uncertain) {
+      computation.step = Computation::Step::FindNode;
+      return Ref();
+    }
+    return begin_unowned(access, record, call, node, plan, computation);
+  }
+
+  // What finishing a computation hands back, for the caller to deal with
+  // after the guard is let go: the result that the stored one replaced (to
+  // release), and the method name of a declared dependency that had never
+  // been computed when the node settled (the node is then never cached).
+  struct Finished {
+    Ref replaced;
+    Ref uncomputed_dependency;
+  };
   // The second step, under exclusive access, after the function returned
   // `result` (null when it raised). Pops the frame. After a normal return the
   // node of a method that does not cache becomes PermanentlyInvalid, the
   // node is settled from its parents, and the result is stored if the node
-  // may keep it. Returns the result that the stored one replaced (most
-  // recomputations replace one), for the caller to release after the guard
-  // is let go; the release list would make room for it on the heap.
-  [[nodiscard]] Ref finish_computation(StoreAccess& access, const DecoratorRecord& record,
-                                       const Computation& computation, PyObject* result);
+  // may keep it.
+  [[nodiscard]] Finished finish_computation(StoreAccess& access, const DecoratorRecord& record,
+                                            const Computation& computation, PyObject* result);
 
   // ------------------------------------------- changes from outside
 
-  // update_cached_value: every result computed from the call's becomes
-  // Invalid, and the call's node holds `value` and is Valid (when its state
-  // allows).
-  void update_value(StoreAccess& access, const BoundCall& call, PyObject* value);
-  // load_cache: the call's node holds `value`; states and edges stay.
-  void load_value(StoreAccess& access, const BoundCall& call, PyObject* value);
+  // Whether the node was registered (by a call, or by register_for).
+  bool is_registered(NodeId node) const noexcept { return graph_.is_registered(node); }
+  // Registers a node that no call has registered, for `record`, with the
+  // nodes of its declared dependencies (update_cached_value of a call not
+  // made yet).
+  void register_for(StoreAccess& access, NodeId node, const DecoratorRecord& record,
+                    std::span<const NodeId> dependencies);
+  // update_cached_value and load_cache: every result computed from the
+  // given nodes becomes Invalid, then each node holds its value and is Valid
+  // (when its state allows).
+  void update_values(StoreAccess& access, std::span<const NodeId> nodes,
+                     std::span<PyObject* const> values);
   // clear_cache: every Valid node becomes Invalid and every stored result is
   // let go; nodes and edges stay.
   void clear(StoreAccess& access);
 
   // ------------------------------------------------------------ queries
 
-  // The node whose call key equals the call, or kNoNode. Comparing keys may
-  // run the values' __eq__; the store must be held.
-  NodeId find(const BoundCall& call) const;
-  // A node is registered once a call of it went through the call protocol;
-  // only registered nodes appear in the reports.
-  bool is_registered(NodeId node) const noexcept { return graph_.is_registered(node); }
-  PyObject* value(NodeId node) const noexcept { return nodes_[node].value.get(); }
   // The stored result if the node is Valid and holds one, else null.
   PyObject* servable_value(NodeId node) const noexcept;
-  std::size_t node_count() const noexcept { return nodes_.size(); }
-  // The report key of a node: its method name when its call has no
-  // arguments, else its whole call key.
-  Ref report_key(NodeId node) const { return nodes_[node].key.report_key(); }
-  const MethodDependencyGraph& graph() const noexcept { return graph_; }
+  // Copies of what the reports show of every registered node, with each
+  // one's registered children if `with_children`.
+  std::vector<NodeSnapshot> snapshot(StoreAccess& access, bool with_children) const;
 
   // ------------------------------------------ garbage collector support
 
@@ -156,20 +224,23 @@ class InstanceStore {
  private:
   friend class StoreAccess;
 
-  struct Slot {
-    NodeId node;
-    std::uint32_t hash_bits;
-  };
-  // The same as find, adding an unregistered node (with a key built from the
-  // call) when there is none. `added` tells which happened.
-  NodeId find_or_add(const BoundCall& call, bool* added = nullptr);
+  // The node whose key equals the call, where that is told without running
+  // Python code; kNoNode when there is none, or when a key must be compared
+  // with the guard let go (then `uncertain`, if given, is set).
+  NodeId find_without_python(const BoundCall& call, bool* uncertain = nullptr) const;
+  // Copies of the keys of the nodes whose hash is the call's.
+  void copy_candidates(const BoundCall& call, std::vector<std::pair<NodeId, CallKey>>& out) const;
   // Adds an unregistered node for a call that has none.
   NodeId add(const BoundCall& call);
-  // Registers the node for its first call, with the nodes of the record's
-  // declared dependencies. A key that stood for the node before (from a
-  // declaration or an update) is replaced by the call's own and released.
-  void register_call(StoreAccess& access, NodeId node, const BoundCall& call, bool key_is_from_call,
-                     const DecoratorRecord& record);
+  // The part of begin_computation for a node that is new, unregistered or
+  // owned by another decorator.
+  Ref begin_unowned(StoreAccess& access, const DecoratorRecord& record, const BoundCall& call,
+                    NodeId node, const CallPlan& plan, Computation& computation);
+  // The nodes of the record's declared dependencies, where they are found
+  // without running Python code (a missing one is added); false otherwise.
+  bool declared_nodes(const DecoratorRecord& record, std::vector<NodeId>& out);
+  void register_node(StoreAccess& access, NodeId node, const BoundCall* call,
+                     const DecoratorRecord& record, std::span<const NodeId> dependencies);
   // The part of begin_computation after the node is known to be the record's.
   Ref begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
                   Computation& computation);
@@ -180,7 +251,8 @@ class InstanceStore {
 
   AccessGuard guard_;
   MethodDependencyGraph graph_;
-  // Open-addressing table of node ids by call hash (linear probing).
+  // Open-addressing table of node ids by call hash (linear probing); empty
+  // until the first node.
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::vector<StoredNode> nodes_;  // indexed by node id
@@ -194,7 +266,7 @@ class StoreAccess {
  public:
   StoreAccess(InstanceStore& store, Access access, PyThreadState* thread)
       : store_(store), access_(access), thread_(thread) {
-    store_.guard_.acquire(access_, thread_);
+    store_.guard_.acquire(access_);
   }
   StoreAccess(InstanceStore& store, Access access)
       : StoreAccess(store, access, PyThreadState_Get()) {}
@@ -205,7 +277,7 @@ class StoreAccess {
   // process is ending, and nothing is touched without the interpreter lock.
   ~StoreAccess() {
     if (may_release()) {
-      store_.guard_.release(access_, thread_);
+      store_.guard_.release(access_);
     }
   }
 

@@ -1,6 +1,5 @@
 // Everything the module keeps beyond the life of any one of its objects: the
-// four type objects, the decorator serials and the per-name counts of live
-// decorators, and the interpreter services it looked up (host_services): its
+// four type objects, the decorator serials and the live decorators by serial, and the interpreter services it looked up (host_services): its
 // modules' members, interned strs and the descriptors of plain functions'
 // attributes. Each field says who writes it; all are written with the
 // interpreter lock held.
@@ -20,10 +19,11 @@
 #include "py_ref.hpp"
 
 #include <cstdint>
-#include <string>
 #include <unordered_map>
 
 namespace quarrine {
+
+struct DecoratorRecord;
 
 // One data descriptor of types.FunctionType and its __get__ slot.
 struct FunctionAttributeDescriptor {
@@ -44,12 +44,10 @@ struct ProcessState {
   // The last serial given to a decorator (its record's `serial`); advanced
   // by new_decorator.
   std::uint64_t decorator_serials = 0;
-  // How many decorators alive bear each method name, counted up by
-  // new_decorator and down by the decorator's deallocation. A record's
-  // `namesakes` points at its name's count: entries are never erased, and an
-  // unordered_map's elements stay where they are when it rehashes, so the
-  // pointer stays valid for the life of the process.
-  std::unordered_map<std::string, std::uint32_t> decorators_by_name;
+  // The record of every live decorator by its serial: entered by
+  // new_decorator, removed by the decorator's deallocation. How a node's
+  // owner, known by serial, is found while it lives.
+  std::unordered_map<std::uint64_t, const DecoratorRecord*> live_decorators;
 
   // The interpreter services, each looked up on first use by host_services.
   Ref method_type;               // types.MethodType

@@ -4,11 +4,14 @@
 #include "quarrine_base.hpp"
 
 #include "arguments.hpp"
+#include "cached_methods.hpp"
+#include "call_protocol.hpp"
 #include "process_state.hpp"
 
 #include <iterator>
 #include <new>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace quarrine {
@@ -31,6 +34,22 @@ Ref method_name_argument(PyObject* argument) {
 
 // ------------------------------------------------------ queries, updates
 
+// The cached method that a name given by the caller names, checked before
+// the call is identified.
+struct NamedCall {
+  Ref decorator;  // keeps the record alive
+  const DecoratorRecord* record;
+  BoundCall call;
+};
+
+void name_call(PyObject* self, PyObject* name_argument, PyObject* keywords, NamedCall& out) {
+  Ref name = method_name_argument(name_argument);
+  out.decorator = cached_method_named(self, name.get());
+  out.record = decorator_record(out.decorator.get());
+  bind_keywords(name.get(), keywords, out.call);
+  out.call.keep(std::move(name));
+}
+
 PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
     static const MethodParameters parameters{
@@ -39,22 +58,47 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared);
+    PyThreadState* thread = PyThreadState_Get();
+    NamedCall named;
     Ref name = method_name_argument(values[0].get());
+    named.decorator = cached_method_named(self, name.get());
     NodeId node = InstanceStore::kNoNode;
     try {
-      BoundCall call;
-      bind_keywords(name.get(), keywords.get(), call);
-      node = store.find(call);
+      bind_keywords(name.get(), keywords.get(), named.call);
+      node = store.resolve(named.call, thread, /*add=*/false);
     } catch (const PyErrOccurred&) {
       // A call that cannot be identified has no stored result.
       PyErr_Clear();
       return Ref::borrow(Py_None);
     }
-    PyObject* stored = node == InstanceStore::kNoNode ? nullptr : store.servable_value(node);
+    if (node == InstanceStore::kNoNode) {
+      return Ref::borrow(Py_None);
+    }
+    StoreAccess access(store, Access::Shared, thread);
+    PyObject* stored = store.servable_value(node);
     return Ref::borrow(stored != nullptr ? stored : Py_None);
   });
 }
+
+}  // namespace
+
+NodeId registered_node(InstanceStore& store, const DecoratorRecord& record, const BoundCall& call,
+                       PyObject* instance, PyThreadState* thread) {
+  const NodeId node = store.resolve(call, thread, /*add=*/true);
+  bool registered = false;
+  {
+    StoreAccess access(store, Access::Shared, thread);
+    registered = store.is_registered(node);
+  }
+  if (!registered) {
+    std::vector<NodeId> dependencies = find_dependency_nodes(record, store, instance, thread);
+    StoreAccess access(store, Access::Exclusive, thread);
+    store.register_for(access, node, record, dependencies);
+  }
+  return node;
+}
+
+namespace {
 
 PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_boundary([&]() -> Ref {
@@ -64,11 +108,13 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Exclusive);
-    Ref name = method_name_argument(values[0].get());
-    BoundCall call;
-    bind_keywords(name.get(), keywords.get(), call);
-    store.update_value(access, call, values[1].get());
+    PyThreadState* thread = PyThreadState_Get();
+    NamedCall named;
+    name_call(self, values[0].get(), keywords.get(), named);
+    const NodeId node = registered_node(store, *named.record, named.call, self, thread);
+    PyObject* value = values[1].get();
+    StoreAccess access(store, Access::Exclusive, thread);
+    store.update_values(access, {&node, 1}, {&value, 1});
     return Ref::borrow(Py_None);
   });
 }
@@ -82,48 +128,59 @@ PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
-// A dict from the report key of every registered node to value_of(node),
-// built under shared access; nodes for which value_of gives null are left out.
+// --------------------------------------------------------------- reports
+
+// What a report shows of the instance's registered nodes, copied under
+// shared access; the report's objects are made from the copies afterwards.
+std::vector<NodeSnapshot> snapshot_of(PyObject* self, bool with_children) {
+  InstanceStore& store = store_of(self);
+  StoreAccess access(store, Access::Shared);
+  return store.snapshot(access, with_children);
+}
+
+// A dict from the report key of every node to value_of(node), leaving out
+// the nodes for which value_of gives an empty handle.
 template <class ValueOf>
-PyObject* report(PyObject* self, ValueOf&& value_of) {
-  return call_boundary([&]() -> Ref {
-    InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Shared);
-    Ref result = Ref::checked(PyDict_New());
-    for (NodeId node = 0; node < store.node_count(); ++node) {
-      if (!store.is_registered(node)) {
-        continue;
-      }
-      if (Ref value = value_of(store, node)) {
-        require(PyDict_SetItem(result.get(), store.report_key(node).get(), value.get()));
-      }
+Ref report(const std::vector<NodeSnapshot>& nodes, ValueOf&& value_of) {
+  Ref result = Ref::checked(PyDict_New());
+  for (const NodeSnapshot& node : nodes) {
+    if (Ref value = value_of(node)) {
+      require(PyDict_SetItem(result.get(), node.key.report_key().get(), value.get()));
     }
-    return result;
-  });
+  }
+  return result;
 }
 
 PyObject* base_get_cached_values(PyObject* self, PyObject* /*unused*/) {
-  return report(self,
-                [](InstanceStore& store, NodeId node) { return Ref::borrow(store.value(node)); });
+  return call_boundary([&] {
+    return report(snapshot_of(self, false),
+                  [](const NodeSnapshot& node) { return Ref::borrow(node.value.get()); });
+  });
 }
 
-// --------------------------------------------------------------- reports
-
 PyObject* base_get_dependency_graph(PyObject* self, PyObject* /*unused*/) {
-  return report(self, [](InstanceStore& store, NodeId node) {
-    Ref children = Ref::checked(PySet_New(nullptr));
-    for (NodeId child : store.graph().children_of(node)) {
-      if (store.is_registered(child)) {
-        require(PySet_Add(children.get(), store.report_key(child).get()));
-      }
+  return call_boundary([&] {
+    std::vector<NodeSnapshot> nodes = snapshot_of(self, true);
+    // Each node's report key, made once, by node id.
+    std::unordered_map<NodeId, Ref> keys;
+    for (const NodeSnapshot& node : nodes) {
+      keys.emplace(node.node, node.key.report_key());
     }
-    return children;
+    return report(nodes, [&](const NodeSnapshot& node) {
+      Ref children = Ref::checked(PySet_New(nullptr));
+      for (NodeId child : node.children) {
+        require(PySet_Add(children.get(), keys.at(child).get()));
+      }
+      return children;
+    });
   });
 }
 
 PyObject* base_get_validation_state(PyObject* self, PyObject* /*unused*/) {
-  return report(self, [](InstanceStore& store, NodeId node) {
-    return Ref::checked(PyUnicode_FromString(validation_state_text(store.graph().state_of(node))));
+  return call_boundary([&] {
+    return report(snapshot_of(self, false), [](const NodeSnapshot& node) {
+      return Ref::checked(PyUnicode_FromString(validation_state_text(node.state)));
+    });
   });
 }
 

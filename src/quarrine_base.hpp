@@ -15,6 +15,12 @@ PyTypeObject* quarrine_base_type();
 // The store of a QuarrineBase instance (of any subclass), else null.
 InstanceStore* instance_store(PyObject* object);
 
+// The node of a call of `record`'s method on `instance`, registered for it
+// (with its declared dependencies) if no call registered it yet: the node
+// that update_cached_value and load_cache store a value in.
+NodeId registered_node(InstanceStore& store, const DecoratorRecord& record, const BoundCall& call,
+                       PyObject* instance, PyThreadState* thread);
+
 // The methods dump_cache and load_cache (quarrine_base_dump_load.cpp).
 PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs);

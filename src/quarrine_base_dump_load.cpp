@@ -2,7 +2,8 @@
 // unit that moves results in and out of an instance as a plain dict; the
 // store is reached only through its operations. See quarrine_base.hpp.
 #include "arguments.hpp"
-#include "decorator.hpp"
+#include "cached_methods.hpp"
+#include "decorator_record.hpp"
 #include "py_introspection_utils/function_source.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
@@ -88,43 +89,19 @@ Ref call_method(PyObject* self, const std::string& name) {
   return Ref::checked(PyObject_CallNoArgs(method.get()));
 }
 
-// The serialisable method names of the instance's class, in MRO order: the
-// first class that defines a name decides for it.
-std::vector<std::string> serialisable_methods(PyObject* self) {
-  Ref mro =
-      Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
-  Ref classes = Ref::checked(PySequence_List(mro.get()));
-  std::vector<std::string> found;
-  std::unordered_set<std::string> met;
-  for (Py_ssize_t i = 0; i < PyList_Size(classes.get()); ++i) {
-    Ref namespace_ =
-        Ref::checked(PyObject_GetAttrString(PyList_GetItem(classes.get(), i), "__dict__"));
-    Ref items = Ref::checked(PyObject_CallMethod(namespace_.get(), "items", nullptr));
-    Ref iterator = Ref::checked(PyObject_GetIter(items.get()));
-    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref name_object = Ref::checked(PySequence_GetItem(pair.get(), 0));
-      Ref value = Ref::checked(PySequence_GetItem(pair.get(), 1));
-      std::string name(text_of(name_object.get()));
-      if (name.size() >= 2 && name.compare(0, 2, "__") == 0) {
-        continue;
-      }
-      if (!met.insert(name).second) {
-        continue;
-      }
-      const DecoratorRecord* record = decorator_record(value.get());
-      if (record != nullptr && record->serialisable) {
-        found.push_back(std::move(name));
-      }
-    }
-    if (PyErr_Occurred() != nullptr) {
-      throw_python_error();
-    }
-  }
-  return found;
-}
+// One entry of `data` to load: the loaded value and the cached method that
+// the class holds under the entry's name (kept alive here).
+struct LoadedEntry {
+  Ref value;
+  Ref decorator;
+  const DecoratorRecord* record;
+};
 
-// Loads one entry of `data` into the instance (see load_cache).
-void load_entry(PyObject* self, PyObject* data, const std::string& name) {
+// Checks the entry `name` of `data`, if there is one, and calls its method
+// once, as user code would, so that the call is registered with what it
+// uses; the entry goes into `entries`.
+void prepare_entry(PyObject* self, PyObject* data, const std::string& name,
+                   std::vector<LoadedEntry>& entries) {
   Ref key = str_of(name);
   PyObject* value = PyDict_GetItemWithError(data, key.get());
   if (value == nullptr) {
@@ -145,17 +122,36 @@ void load_entry(PyObject* self, PyObject* data, const std::string& name) {
   }
   validate_self_only_method(record->func.get());
   Ref ignored = call_method(self, name);
+  entries.push_back({std::move(loaded), std::move(attribute), record});
+}
 
+// The node that the calls of the entry's method read (its calls are keyed
+// by the function's __name__, whatever the attribute's name).
+NodeId entry_node(PyObject* self, const LoadedEntry& entry, PyThreadState* thread) {
   BoundCall call;
+  PyObject* method_name = entry.record->method_name_object.get();
   try {
-    bind_keywords(key.get(), nullptr, call);
+    bind_keywords(method_name, nullptr, call);
   } catch (const PyErrOccurred&) {
-    std::string prefix = "Failed to hash '" + name + "': ";
+    std::string prefix = "Failed to hash '" + entry.record->method_name + "': ";
     raise_wrapping_pending(PyExc_ValueError, prefix.c_str());
   }
+  return registered_node(*instance_store(self), *entry.record, call, self, thread);
+}
+
+// Puts the values of the entries in place at once: everything computed from
+// any of them becomes invalid, and the loaded values are valid together.
+void load_entries(PyObject* self, const std::vector<LoadedEntry>& entries) {
+  PyThreadState* thread = PyThreadState_Get();
+  std::vector<NodeId> nodes;
+  std::vector<PyObject*> values;
+  for (const LoadedEntry& entry : entries) {
+    nodes.push_back(entry_node(self, entry, thread));
+    values.push_back(entry.value.get());
+  }
   InstanceStore& store = *instance_store(self);  // self is a QuarrineBase
-  StoreAccess access(store, Access::Exclusive);
-  store.load_value(access, call, loaded.get());
+  StoreAccess access(store, Access::Exclusive, thread);
+  store.update_values(access, nodes, values);
 }
 
 }  // namespace
@@ -200,9 +196,18 @@ PyObject* base_load_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     while (PyDict_Next(data, &position, &key, &value)) {
       keys.emplace_back(text_of(key));
     }
-    for (const std::string& name : in_order(order, std::move(keys))) {
-      load_entry(self, data, name);
+    std::vector<LoadedEntry> entries;
+    try {
+      for (const std::string& name : in_order(order, std::move(keys))) {
+        prepare_entry(self, data, name, entries);
+      }
+    } catch (const PyErrOccurred&) {
+      // The entries before the one that failed are loaded all the same.
+      PendingErrorScope pending;
+      load_entries(self, entries);
+      throw;
     }
+    load_entries(self, entries);
     return Ref::borrow(Py_None);
   });
 }

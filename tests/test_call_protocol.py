@@ -272,6 +272,31 @@ class TestDependencies:
         assert shop.runs["declared_unused"] == 4
         assert shop.get_validation_state()["declared_unused"] == "permanently invalid"
 
+    def test_a_declared_dependency_never_computed_is_said_once_per_method(self, run_isolated):
+        run_isolated("""
+import warnings
+from quarrine import QuarrineBase, quarrined
+
+class Report(QuarrineBase):
+    @quarrined()
+    def data(self):
+        return 1
+
+    @quarrined(dependencies=["data"])
+    def summary(self):
+        return "no data needed today"
+
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    for _ in range(3):
+        Report().summary()
+assert [str(w.message) for w in caught] == [
+    "'summary' declares a dependency on 'data', which had not been computed when 'summary' "
+    "returned, so 'summary' is never cached: call self.data() in its body, or drop 'data' from "
+    "its dependencies"], caught
+assert caught[0].category is RuntimeWarning
+""")
+
     def test_declared_dependency_that_is_called_is_cached_and_invalidates(self):
         shop = Shop()
         assert shop.declared_used() == shop.declared_used() == 6

@@ -142,13 +142,16 @@ class CacheModel(RuleBasedStateMachine):
             assert "valid" not in self.obj.get_validation_state().values()
         elif index < 2:
             self.obj.update_cached_value(f"b{index}", value)
+            self.called.add(f"b{index}")  # an update registers a call not made yet
         else:
             for k in (1, 2, 3):  # every call that reads the input, called or not
                 self.obj.update_cached_value("b2", value * k, k=k)
+                self.called.add(report_key("b2", k))
 
     @rule(name=st.sampled_from(["s", "t", "w"]))
     def update_a_derived_method_with_its_own_value(self, name):
-        self.obj.update_cached_value(name, self.expected(name, None))
+        if name in self.called:  # (a value set before the first call is served as it stands)
+            self.obj.update_cached_value(name, self.expected(name, None))
 
     @rule()
     def dump_and_load_into_a_second_instance(self):

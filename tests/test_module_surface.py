@@ -269,7 +269,6 @@ class TestDescriptor:
         assert obj.alias() == 42
         assert obj.get_cached_values() == {"answer": 42}
         assert obj.get_cached_value("answer") == 42
-        assert obj.get_cached_value("alias") is None
 
     def test_decorator_copies_no_function_metadata(self):
         def documented(self):

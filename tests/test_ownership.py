@@ -1,8 +1,9 @@
 """Whose result is it: an override that calls the parent's cached method, two
 functions that share a name, and a computation that stopped using a
-dependency. A node's results belong to the cached function that the
-instance's class resolves under the method's name; any other decorated
-function of that name runs as a plain call. A computation settles on the
+dependency. A node's results belong to the first cached function that
+registers it on the instance; any other decorated function of that name runs
+as a plain call, until the class, looked up where it held the owner, holds
+that other one instead (a redefinition). A computation settles on the
 parents it used in that run."""
 
 from collections import Counter
@@ -95,3 +96,49 @@ def test_a_dependency_no_longer_used_does_not_keep_the_result_from_being_stored(
     assert order.runs == {"invoice": 1, "total": 1}
     states = order.get_validation_state()
     assert (states["invoice"], states["total"]) == ("valid", "valid")
+
+
+def test_private_helpers_of_one_name_in_a_base_and_a_subclass_stay_cached():
+    runs = Counter()
+
+    class Base(QuarrineBase):
+        @quarrined()
+        def __rate(self):
+            return 2
+
+        @quarrined(track_runtime_dependencies=True)
+        def base_total(self):
+            runs["base_total"] += 1
+            return 10 * self.__rate()
+
+    class Child(Base):
+        @quarrined()
+        def __rate(self):
+            return 3
+
+        @quarrined(track_runtime_dependencies=True)
+        def child_total(self):
+            runs["child_total"] += 1
+            return 10 * self.__rate()
+
+    obj = Child()
+    for _ in range(5):
+        assert (obj.base_total(), obj.child_total()) == (20, 30)
+    assert runs == {"base_total": 1, "child_total": 1}
+
+
+def test_a_method_redefined_on_the_class_takes_its_entries_over():
+    class Shape(QuarrineBase):
+        @quarrined()
+        def area(self):
+            return 1
+
+    obj = Shape()
+    assert obj.area() == 1
+
+    def area(self):
+        return 2
+
+    Shape.area = quarrined()(area)
+    assert obj.area() == 2 and obj.area() == 2
+    assert obj.get_cached_values() == {"area": 2}

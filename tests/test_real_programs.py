@@ -53,8 +53,8 @@ def test_keyword_dict_changed_while_the_call_is_identified(where):
 SCENARIOS = {
     "a decorator released during its own call": ("decorator_released_during_its_call", 120),
     "releasing a chain of a million instances": ("chain_of_a_million_instances", 300),
-    "Ctrl-C interrupts a wait for another thread's hold": ("interrupt_while_waiting", 120),
-    "holds waiting for each other fail instead of hanging": ("holds_waiting_for_each_other", 120),
+    "an update goes on while another thread's comparison stalls": ("update_while_a_comparison_stalls", 120),
+    "comparisons calling into each other's instance both end": ("comparisons_calling_into_each_other", 120),
 }
 
 

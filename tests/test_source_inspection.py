@@ -111,16 +111,32 @@ def test_only_argument_free_calls_on_self_are_declared(dead_code, expected, tmp_
 @pytest.mark.parametrize(
     ("dead_code", "state"),
     [
-        ("self.helper()", "permanently invalid"),
-        ("self.does_not_exist()", "permanently invalid"),
+        # a plain method has no stored result, and a missing one none either
+        ("self.helper()", "valid"),
+        ("self.does_not_exist()", "valid"),
         # its own parent, still invalid whenever it settles
         ("self.t()", "invalid"),
     ],
 )
-def test_calls_are_declared_whatever_the_name_refers_to(dead_code, state, tmp_path):
-    # The name is taken as it stands, never compared with the class: a plain
-    # method or a missing one is a declared dependency that is never cached.
+def test_only_names_of_cached_methods_of_the_class_are_dependencies(dead_code, state, tmp_path):
     assert declared_by(dead_code, tmp_path) == (set(), state)
+
+
+def test_a_method_calling_a_plain_helper_is_cached():
+    class Order(QuarrineBase):
+        runs = 0
+
+        def _fee(self):
+            return 5
+
+        @automagically_quarrined()
+        def total(self):
+            Order.runs += 1
+            return 10 + self._fee()
+
+    order = Order()
+    assert order.total() == order.total() == 15
+    assert Order.runs == 1
 
 
 class Checkout(QuarrineBase):

@@ -1,7 +1,7 @@
-"""Threads sharing one instance: a thread that meets another thread's hold on
-the store waits for it instead of failing, re-entrance on one thread is still
-refused, and a change that lands while a call computes is never hidden by
-that call's result."""
+"""Threads sharing one instance: a thread goes on while another thread's step
+runs the user's code (the store is not held then), what that code does to
+the instance is done, and a change that lands while a call computes is never
+hidden by that call's result."""
 
 import json
 import threading
@@ -14,12 +14,12 @@ from scenarios import two_threads
 
 
 @pytest.mark.parametrize("step", two_threads.HELD_STEPS)
-def test_another_thread_waits_for_a_step_that_runs_python_code(step, run_scenario):
+def test_another_thread_goes_on_while_a_step_runs_python_code(step, run_scenario):
     run_scenario("two_threads", "held_step", step)
 
 
 @pytest.mark.parametrize("case", two_threads.REENTRANCE)
-def test_reentrance_is_judged_for_its_own_thread_while_another_waits(case, run_scenario):
+def test_code_that_a_stalled_step_runs_reenters_while_another_thread_works(case, run_scenario):
     run_scenario("two_threads", "reentrance", case)
 
 

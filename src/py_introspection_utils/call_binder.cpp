@@ -405,6 +405,7 @@ void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& 
   Ref arguments = Ref::checked(PyObject_GetAttr(bound.get(), interned("arguments")));
   add_mapping_items(arguments.get(), out);
   out.keep(std::move(arguments));
+  out.give_shape();
 }
 
 void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {

@@ -78,30 +78,41 @@ void compute_call_hash(BoundCall& call) {
   call.hash = hasher.finish(call.items().size());
 }
 
-CallKey::CallKey(const BoundCall& call) {
-  std::span<const CallItem> items = call.items();
-  // A call that came without a shape (bound from keywords) gets one of its own.
-  Ref shape = call.shape != nullptr
-                  ? Ref::borrow(call.shape)
-                  : make_shape(call.method_name, items.size(),
-                               [&](std::size_t i) { return items[i].name; });
-  const auto count = static_cast<std::uint32_t>(1 + call.items().size());
-  Ref* parts = count <= kInlineParts ? inline_ : (heap_ = new Ref[count]);
-  std::uint32_t index = 0;
+void BoundCall::give_shape() {
+  if (shape != nullptr) {
+    return;
+  }
+  std::span<const CallItem> bound = items();
+  Ref made =
+      make_shape(method_name, bound.size(), [&](std::size_t i) { return bound[i].name; });
+  shape = made.get();
+  keep(std::move(made));
+}
+
+template <class PartAt>
+void CallKey::fill(std::uint32_t count, PartAt&& part_at) {
+  assert(part_count_ == 0);
   if (count <= kInlineParts) {
-    // Made in place; a heap block's parts were made empty by new[].
-    new (&parts[index++]) Ref(std::move(shape));
-    for (const CallItem& item : call.items()) {
-      new (&parts[index++]) Ref(Ref::borrow(item.value));
+    for (std::uint32_t i = 0; i < count; ++i) {
+      new (&inline_[i]) Ref(part_at(i));
     }
   } else {
-    parts[index++] = std::move(shape);
-    for (const CallItem& item : call.items()) {
-      parts[index++] = Ref::borrow(item.value);
+    heap_ = new Ref[count];
+    for (std::uint32_t i = 0; i < count; ++i) {
+      heap_[i] = part_at(i);
     }
   }
   part_count_ = count;
-  hash_ = call.hash;
+}
+
+CallKey::CallKey(const BoundCall& call) : hash_(call.hash) {
+  // Only references are taken: no Python object is made, so a key can be
+  // made with the store held.
+  assert(call.shape != nullptr);
+  std::span<const CallItem> items = call.items();
+  fill(static_cast<std::uint32_t>(1 + items.size()), [&](std::uint32_t i) {
+    return Ref::borrow(i == 0 ? call.shape : items[i - 1].value);
+  });
 }
 
 void CallKey::take(CallKey& other) noexcept {
@@ -129,33 +140,80 @@ void CallKey::release() noexcept {
   }
 }
 
-bool CallKey::matches_by_comparison(const BoundCall& call) const {
+bool CallKey::names_match(const BoundCall& call) const {
   std::span<const CallItem> items = call.items();
   if (items.size() != item_count()) {
     return false;
   }
   // Keys of one signature share their shape, which spares comparing names.
-  if (shape() != call.shape) {
-    if (!same_text(method_name(), call.method_name)) {
+  if (shape() == call.shape) {
+    return true;
+  }
+  if (!same_text(method_name(), call.method_name)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!same_text(name(i), items[i].name)) {
       return false;
     }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (!same_text(name(i), items[i].name)) {
-        return false;
-      }
+  }
+  return true;
+}
+
+namespace {
+
+// Whether == between the two runs no Python code and makes no object: both
+// of one exact built-in type whose comparison is plain C.
+bool compares_without_python(PyObject* a, PyObject* b) {
+  PyTypeObject* type = Py_TYPE(a);
+  return type == Py_TYPE(b) && (type == &PyLong_Type || type == &PyUnicode_Type ||
+                                type == &PyBytes_Type || type == &PyFloat_Type);
+}
+
+}  // namespace
+
+CallKey::Match CallKey::match_by_safe_comparison(const BoundCall& call) const {
+  if (!names_match(call)) {
+    return Match::Different;
+  }
+  std::span<const CallItem> items = call.items();
+  Match match = Match::Equal;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* stored = value(i);
+    // The same object is equal to itself, as the interpreter's comparison of
+    // tuple items assumes.
+    if (stored == items[i].value) {
+      continue;
+    }
+    if (!compares_without_python(stored, items[i].value)) {
+      match = Match::Unknown;
+    } else if (PyObject_RichCompareBool(stored, items[i].value, Py_EQ) != 1) {
+      return Match::Different;  // these comparisons cannot fail
     }
   }
-  // The same object is equal to itself (as the interpreter's comparison of
-  // tuple items assumes), which spares most hits the call of ==.
-  const Ref* parts = this->parts();
+  return match;
+}
+
+bool CallKey::matches(const BoundCall& call) const {
+  if (!names_match(call)) {
+    return false;
+  }
+  std::span<const CallItem> items = call.items();
   for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* stored = parts[i + 1].get();
+    PyObject* stored = value(i);
     if (stored != items[i].value &&
         require(PyObject_RichCompareBool(stored, items[i].value, Py_EQ)) == 0) {
       return false;
     }
   }
   return true;
+}
+
+CallKey CallKey::copy() const {
+  CallKey copied;
+  copied.hash_ = hash_;
+  copied.fill(part_count_, [&](std::uint32_t i) { return Ref::borrow(parts()[i].get()); });
+  return copied;
 }
 
 void CallKey::view(BoundCall& out) const {
@@ -197,6 +255,7 @@ void bind_keywords(PyObject* method_name, PyObject* keywords, BoundCall& out) {
   if (keywords != nullptr) {
     add_mapping_items(keywords, out);
   }
+  out.give_shape();
   compute_call_hash(out);
 }
 

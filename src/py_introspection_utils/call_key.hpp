@@ -68,6 +68,9 @@ class BoundCall {
     }
   }
   void sort_by_name();
+  // Makes the call's own shape from its method name and item names, unless
+  // a binder gave it one.
+  void give_shape();
   // Whether nothing was bound into the call yet.
   bool is_fresh() const noexcept {
     return size_ == 0 && kept_count_ == 0 && spill_.empty() && kept_spill_.empty() &&
@@ -194,10 +197,14 @@ class CallKey {
   Py_hash_t hash() const noexcept { return hash_; }
   std::size_t item_count() const noexcept { return part_count_ == 0 ? 0 : part_count_ - 1; }
 
-  // Whether the key equals the call, as tuple equality would say: values are
-  // compared with ==, which may run user code and raise. A call of the same
-  // signature with the very objects of the key (most hits) is told inline.
-  bool matches(const BoundCall& call) const {
+  // Whether the key equals the call, as far as that can be told without
+  // running Python code: Equal or Different, or Unknown where a value must be
+  // compared with an == that could run user code (see matches). Names and
+  // values of the same exact int, str, bytes or float type are compared
+  // here. A call of the same signature with the very objects of the key
+  // (most hits) is told inline.
+  enum class Match { Equal, Different, Unknown };
+  Match match_without_python(const BoundCall& call) const {
     std::span<const CallItem> items = call.items();
     if (shape() == call.shape && items.size() == item_count()) {
       const Ref* values = parts() + 1;
@@ -206,11 +213,18 @@ class CallKey {
         ++i;
       }
       if (i == items.size()) {
-        return true;
+        return Match::Equal;
       }
     }
-    return matches_by_comparison(call);
+    return match_by_safe_comparison(call);
   }
+  // Whether the key equals the call, as tuple equality would say: values are
+  // compared with ==, which may run user code and raise.
+  bool matches(const BoundCall& call) const;
+  // A key with references of its own to the same objects.
+  CallKey copy() const;
+  // The method name, borrowed from the key.
+  PyObject* method_name() const noexcept { return PyTuple_GetItem(shape(), 0); }
   // The items of this key, borrowed from it, as a bound call.
   void view(BoundCall& out) const;
   Ref as_tuple() const;
@@ -225,12 +239,15 @@ class CallKey {
   bool is_inline() const noexcept { return part_count_ <= kInlineParts; }
   const Ref* parts() const noexcept { return is_inline() ? inline_ : heap_; }
   PyObject* shape() const noexcept { return parts()[0].get(); }
-  PyObject* method_name() const noexcept { return PyTuple_GetItem(shape(), 0); }
   PyObject* name(std::size_t index) const noexcept {
     return PyTuple_GetItem(shape(), static_cast<Py_ssize_t>(index + 1));
   }
   PyObject* value(std::size_t index) const noexcept { return parts()[index + 1].get(); }
-  bool matches_by_comparison(const BoundCall& call) const;
+  bool names_match(const BoundCall& call) const;
+  Match match_by_safe_comparison(const BoundCall& call) const;
+  // Makes the parts, the i-th from part_at(i); the key holds none before.
+  template <class PartAt>
+  void fill(std::uint32_t count, PartAt&& part_at);
   // Moves the other key's references here (this key holds none) and leaves
   // it empty.
   void take(CallKey& other) noexcept;

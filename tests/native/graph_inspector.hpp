@@ -36,8 +36,10 @@ struct GraphInspector {
   // every parent of the node.
   static bool settle_counting_every_parent(MethodDependencyGraph& graph, NodeId node,
                                            std::uint32_t changes_at_start) {
-    return graph.settle_after_call(
-        node, MethodDependencyGraph::RunStart{changes_at_start, 0, graph.run_epoch_});
+    return graph
+        .settle_after_call(node,
+                           MethodDependencyGraph::RunStart{changes_at_start, 0, graph.run_epoch_})
+        .keep_result;
   }
 };
 

@@ -172,13 +172,22 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param_info.param.name);
     });
 
-TEST_F(GraphTest, ANeverCalledDeclaredDependencyMakesTheNodePermanentlyInvalid) {
+TEST_F(GraphTest, ANeverCalledDeclaredDependencyMakesTheNodePermanentlyInvalidAndIsNamed) {
   NodeId declared = stateless();
   NodeId n = graph.add_node();
   std::vector<NodeId> dependencies{declared};
   graph.register_node(n, dependencies);
-  EXPECT_FALSE(GraphInspector::settle_counting_every_parent(graph, n, graph.change_count(n)));
+  const MethodDependencyGraph::Settled settled = graph.settle_after_call(n, graph.begin_run(n));
+  EXPECT_FALSE(settled.keep_result);
+  EXPECT_EQ(settled.never_computed_parent, declared);
   EXPECT_EQ(graph.state_of(n), State::PermanentlyInvalid);
+  // A parent that does not cache is no uncomputed dependency.
+  NodeId uncached = node(State::PermanentlyInvalid);
+  NodeId m = graph.add_node();
+  std::vector<NodeId> on_uncached{uncached};
+  graph.register_node(m, on_uncached);
+  EXPECT_EQ(graph.settle_after_call(m, graph.begin_run(m)).never_computed_parent,
+            MethodDependencyGraph::kNoParent);
 }
 
 TEST_F(GraphTest, AnInvalidParentInvalidatesTheValidDescendants) {
@@ -309,11 +318,11 @@ TEST_F(GraphTest, AParentThatOnlyAnEarlierRunUsedNoLongerHoldsTheResultBack) {
   // The first run uses `dropped`, which is Invalid: nothing is stored.
   MethodDependencyGraph::RunStart start = graph.begin_run(n);
   graph.add_parent_dependency(n, dropped);
-  EXPECT_FALSE(graph.settle_after_call(n, start));
+  EXPECT_FALSE(graph.settle_after_call(n, start).keep_result);
 
   start = graph.begin_run(n);
   graph.add_parent_dependency(n, used);
-  EXPECT_TRUE(graph.settle_after_call(n, start));
+  EXPECT_TRUE(graph.settle_after_call(n, start).keep_result);
   EXPECT_EQ(graph.state_of(n), State::Valid);
   EXPECT_TRUE(graph.parents_of(n).contains(dropped));
 
@@ -321,7 +330,7 @@ TEST_F(GraphTest, AParentThatOnlyAnEarlierRunUsedNoLongerHoldsTheResultBack) {
   graph.temporarily_invalidate(declared);
   start = graph.begin_run(n);
   graph.add_parent_dependency(n, used);
-  EXPECT_FALSE(graph.settle_after_call(n, start));
+  EXPECT_FALSE(graph.settle_after_call(n, start).keep_result);
   EXPECT_EQ(graph.state_of(n), State::Invalid);
 }
 

@@ -1,0 +1,229 @@
+// The cached call protocol. See call_protocol.hpp.
+#include "call_protocol.hpp"
+
+#include "arguments.hpp"
+#include "py_introspection_utils/host_services.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace quarrine {
+
+namespace {
+
+using Step = InstanceStore::Computation::Step;
+
+// When binding failed because an argument's value cannot be hashed (its
+// type sets __hash__ to None), the interpreter's TypeError gains a note that
+// names the argument and the method: "while hashing argument 'items' of
+// Order.line()".
+void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
+                              const BoundCall& call) noexcept {
+  if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
+    return;
+  }
+  for (const CallItem& item : call.items()) {
+    auto hash = PyType_GetSlot(Py_TYPE(item.value), Py_tp_hash);
+    if (hash != reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
+      continue;
+    }
+    FetchedError error;
+    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(PyTuple_GetItem(args, 0))));
+    PyErr_Clear();
+    error.restore();
+    if (class_name) {
+      attach_note("while hashing argument '%U' of %U.%s()", item.name, class_name.get(),
+                  record.method_name.c_str());
+    }
+    return;
+  }
+}
+
+// Binds the call to the function's parameters; an unhashable argument gains
+// a note.
+void bind_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs, BoundCall& call) {
+  try {
+    record.binder->bind(args, kwargs, call);
+  } catch (const PyErrOccurred&) {
+    note_unhashable_argument(record, args, call);
+    throw;
+  }
+}
+
+// The names under which the record's decorator is looked up in a class.
+std::vector<Ref> lookup_names(const DecoratorRecord& record) {
+  std::vector<Ref> names;
+  for (const Ref& name : record.attribute_names) {
+    names.push_back(Ref::borrow(name.get()));
+  }
+  if (names.empty()) {
+    names.push_back(Ref::borrow(record.method_name_object.get()));
+  }
+  return names;
+}
+
+// Whether `caller` takes over a node that the decorator with serial `owner`
+// registered: the instance's class, looked up under the owner's attribute
+// names, now resolves the caller rather than the owner (a method redefined
+// at run time). With the owner gone, under the caller's own names.
+bool takes_over(const DecoratorRecord& caller, std::uint64_t owner, PyObject* instance) {
+  const DecoratorRecord* owner_record = live_decorator(owner);
+  // Copied: the lookups may run code that lets the owner go.
+  std::vector<Ref> names = lookup_names(owner_record != nullptr ? *owner_record : caller);
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(instance));
+  for (const Ref& name : names) {
+    Ref resolved = attribute_if_present(type, name.get());
+    const DecoratorRecord* found = resolved ? decorator_record(resolved.get()) : nullptr;
+    if (found != nullptr && found->serial == owner) {
+      return false;
+    }
+    if (found == &caller) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A dependency read from the source, as the call of the cached method that
+// the instance's class holds under its name; false when it holds none.
+bool view_source_dependency(const CallKey& key, PyObject* instance, BoundCall& out) {
+  Ref attribute =
+      attribute_if_present(reinterpret_cast<PyObject*>(Py_TYPE(instance)), key.method_name());
+  const DecoratorRecord* target = attribute ? decorator_record(attribute.get()) : nullptr;
+  if (target == nullptr) {
+    return false;  // a plain method has no stored result
+  }
+  PyObject* name = target->method_name_object.get();
+  bind_keywords(name, nullptr, out);
+  out.keep(Ref::borrow(name));
+  return true;
+}
+
+// The first step, repeated until the store can decide: each Find* step is
+// learnt with the guard let go. Returns the stored result of a hit;
+// otherwise `computation` says whether to compute or to run a plain call.
+Ref begin_call(DecoratorRecord& record, InstanceStore& store, PyObject* instance,
+               const BoundCall& call, PyThreadState* thread,
+               InstanceStore::Computation& computation) {
+  CallPlan plan;
+  for (;;) {
+    {
+      StoreAccess access(store, Access::Exclusive, thread);
+      if (Ref stored = store.begin_computation(access, record, call, plan, computation)) {
+        return stored;
+      }
+    }
+    switch (computation.step) {
+      case Step::Compute:
+      case Step::Plain:
+        return Ref();
+      case Step::TooDeep:
+        raise_error(PyExc_RecursionError,
+                    "maximum recursion depth exceeded in a cached method (native stack nearly "
+                    "exhausted)");
+      case Step::FindNode:
+        plan.node = store.resolve(call, thread, /*add=*/true);
+        break;
+      case Step::FindDependencies:
+        plan.node = computation.node;
+        plan.dependencies = find_dependency_nodes(record, store, instance, thread);
+        plan.dependencies_known = true;
+        break;
+      case Step::FindOwner:
+        plan.node = computation.node;
+        plan.take_over = takes_over(record, computation.owner, instance);
+        plan.verdict_owner = computation.owner;
+        break;
+    }
+  }
+}
+
+// Says, once per method and process, that a declared dependency had never
+// been computed when the method returned, so that it is never cached.
+void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency) {
+  if (record.warned_uncomputed_dependency) {
+    return;
+  }
+  record.warned_uncomputed_dependency = true;
+  const char* name = record.method_name.c_str();
+  require(PyErr_WarnFormat(
+      PyExc_RuntimeWarning, 1,
+      "'%s' declares a dependency on '%U', which had not been computed when '%s' returned, so "
+      "'%s' is never cached: call self.%U() in its body, or drop '%U' from its dependencies",
+      name, dependency, name, name, dependency, dependency));
+}
+
+// The last step: settles the node, stores the result if it may be kept,
+// pops the call's frame, and hands back the result or raises the function's
+// exception.
+Ref finish_call(DecoratorRecord& record, InstanceStore& store, PyThreadState* thread,
+                const InstanceStore::Computation& computation, Ref result) {
+  Ref uncomputed_dependency;
+  {
+    // The function's exception, if it raised, waits aside while the
+    // computation is finished, and until the result that the stored one
+    // replaced is released.
+    std::optional<PendingErrorScope> pending;
+    if (!result) {
+      pending.emplace();
+    }
+    InstanceStore::Finished finished;
+    {
+      StoreAccess access(store, Access::Exclusive, thread);
+      finished = store.finish_computation(access, record, computation, result.get());
+    }
+    uncomputed_dependency = std::move(finished.uncomputed_dependency);
+  }
+  if (!result) {
+    throw_python_error();
+  }
+  if (uncomputed_dependency) {
+    warn_uncomputed_dependency(record, uncomputed_dependency.get());
+  }
+  return result;
+}
+
+// The function run as a plain call: nothing of the store is read or changed,
+// and the cached calls it makes count for the innermost running cached call.
+Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) {
+  Ref function = Ref::borrow(record.func.get());
+  return Ref::checked(PyObject_Call(function.get(), args, kwargs));
+}
+
+}  // namespace
+
+Ref cached_call(DecoratorRecord& record, InstanceStore& store, PyObject* args, PyObject* kwargs) {
+  BoundCall call;
+  bind_call(record, args, kwargs, call);
+  PyThreadState* thread = PyThreadState_Get();
+  InstanceStore::Computation computation;
+  if (Ref stored = begin_call(record, store, PyTuple_GetItem(args, 0), call, thread, computation)) {
+    return stored;
+  }
+  if (computation.step == Step::Plain) {
+    return plain_call(record, args, kwargs);
+  }
+  // The call keeps its decorator alive (the decorator's call slot), and a
+  // reference of its own to the function makes the call independent of the
+  // decorator.
+  Ref function = Ref::borrow(record.func.get());
+  Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
+  return finish_call(record, store, thread, computation, std::move(result));
+}
+
+std::vector<NodeId> find_dependency_nodes(const DecoratorRecord& record, InstanceStore& store,
+                                          PyObject* instance, PyThreadState* thread) {
+  std::vector<NodeId> nodes;
+  for (const CallKey& key : record.dependency_keys) {
+    BoundCall dependency;
+    if (!record.dependencies_from_source) {
+      key.view(dependency);
+    } else if (!view_source_dependency(key, instance, dependency)) {
+      continue;
+    }
+    nodes.push_back(store.resolve(dependency, thread, /*add=*/true));
+  }
+  return nodes;
+}
+
+}  // namespace quarrine
