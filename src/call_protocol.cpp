@@ -17,7 +17,7 @@ using Step = InstanceStore::Computation::Step;
 // type sets __hash__ to None), the interpreter's TypeError gains a note that
 // names the argument and the method: "while hashing argument 'items' of
 // Order.line()".
-void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
+void note_unhashable_argument(const DecoratorRecord& record, PyObject* instance,
                               const BoundCall& call) noexcept {
   if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
     return;
@@ -28,7 +28,7 @@ void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
       continue;
     }
     FetchedError error;
-    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(PyTuple_GetItem(args, 0))));
+    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(instance)));
     PyErr_Clear();
     error.restore();
     if (class_name) {
@@ -41,11 +41,12 @@ void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
 
 // Binds the call to the function's parameters; an unhashable argument gains
 // a note.
-void bind_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs, BoundCall& call) {
+template <class Arguments>
+void bind_call(const DecoratorRecord& record, const Arguments& arguments, BoundCall& call) {
   try {
-    record.binder->bind(args, kwargs, call);
+    record.binder->bind(arguments, call);
   } catch (const PyErrOccurred&) {
-    note_unhashable_argument(record, args, call);
+    note_unhashable_argument(record, arguments.positional(0), call);
     throw;
   }
 }
@@ -183,33 +184,40 @@ Ref finish_call(DecoratorRecord& record, InstanceStore& store, PyThreadState* th
   return result;
 }
 
-// The function run as a plain call: nothing of the store is read or changed,
-// and the cached calls it makes count for the innermost running cached call.
-Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) {
-  Ref function = Ref::borrow(record.func.get());
-  return Ref::checked(PyObject_Call(function.get(), args, kwargs));
-}
-
 }  // namespace
 
-Ref cached_call(DecoratorRecord& record, InstanceStore& store, PyObject* args, PyObject* kwargs) {
+template <class Arguments>
+Ref cached_call(DecoratorRecord& record, InstanceStore& store, const Arguments& arguments) {
   BoundCall call;
-  bind_call(record, args, kwargs, call);
+  bind_call(record, arguments, call);
   PyThreadState* thread = PyThreadState_Get();
   InstanceStore::Computation computation;
-  if (Ref stored = begin_call(record, store, PyTuple_GetItem(args, 0), call, thread, computation)) {
+  if (Ref stored =
+          begin_call(record, store, arguments.positional(0), call, thread, computation)) {
     return stored;
-  }
-  if (computation.step == Step::Plain) {
-    return plain_call(record, args, kwargs);
   }
   // The call keeps its decorator alive (the decorator's call slot), and a
   // reference of its own to the function makes the call independent of the
   // decorator.
   Ref function = Ref::borrow(record.func.get());
-  Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs));
+  Ref result = arguments.call(function.get());
+  if (computation.step == Step::Plain) {
+    // Nothing of the store is read or changed, and the cached calls that the
+    // function makes count for the innermost running cached call.
+    if (!result) {
+      throw_python_error();
+    }
+    return result;
+  }
+  // The function's exception, if it raised, is raised once the computation
+  // is finished.
   return finish_call(record, store, thread, computation, std::move(result));
 }
+
+template Ref cached_call(DecoratorRecord&, InstanceStore&, const TupleArguments&);
+#if Py_LIMITED_API + 0 >= 0x030C0000
+template Ref cached_call(DecoratorRecord&, InstanceStore&, const VectorArguments&);
+#endif
 
 std::vector<NodeId> find_dependency_nodes(const DecoratorRecord& record, InstanceStore& store,
                                           PyObject* instance, PyThreadState* thread) {

@@ -12,15 +12,18 @@
 
 #include "decorator_record.hpp"
 #include "instance_store.hpp"
+#include "py_introspection_utils/call_arguments.hpp"
 #include "py_ref.hpp"
 
 #include <vector>
 
 namespace quarrine {
 
-// Runs a call of `record`'s method on the instance args[0], whose store is
-// `store`; `kwargs` may be null.
-Ref cached_call(DecoratorRecord& record, InstanceStore& store, PyObject* args, PyObject* kwargs);
+// Runs a call of `record`'s method on the instance that is the first
+// positional argument, whose store is `store`. Defined for TupleArguments
+// and, with the limited API of 3.12, VectorArguments.
+template <class Arguments>
+Ref cached_call(DecoratorRecord& record, InstanceStore& store, const Arguments& arguments);
 
 // The nodes of the record's declared dependencies on `instance`, found (and
 // added, unregistered, where missing) with the guard let go. Dependencies

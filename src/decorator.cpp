@@ -7,6 +7,7 @@
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
 
+#include <cstddef>
 #include <new>
 #include <utility>
 #include <vector>
@@ -21,11 +22,12 @@ DecoratorObject* as_decorator(PyObject* object) {
 
 // The instance's store, once the call was checked to be a method call on a
 // QuarrineBase instance of a decorator whose function is still there.
-InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
-  if (PyTuple_Size(args) == 0) {
+template <class Arguments>
+InstanceStore& store_of_call(const DecoratorRecord& record, const Arguments& arguments) {
+  if (arguments.positional_count() == 0) {
     raise_error(PyExc_ValueError, "quarrined can only be used as an instance method decorator");
   }
-  InstanceStore* store = instance_store(PyTuple_GetItem(args, 0));
+  InstanceStore* store = instance_store(arguments.positional(0));
   if (store == nullptr) {
     raise_error(PyExc_TypeError, "the decorated method's class must inherit from QuarrineBase");
   }
@@ -35,17 +37,35 @@ InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
   return *store;
 }
 
+// Checks the call and runs the cached call protocol.
+template <class Arguments>
+Ref call_decorator(PyObject* self, const Arguments& arguments) {
+  // A caller may hold the decorator through a borrowed pointer (property
+  // calls its getter so) while the call drops the last reference to it.
+  Ref keep_alive = Ref::borrow(self);
+  DecoratorRecord& record = as_decorator(self)->record;
+  return cached_call(record, store_of_call(record, arguments), arguments);
+}
+
 // ---------------------------------------------------------------- slots
 
 PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    // A caller may hold the decorator through a borrowed pointer (property
-    // calls its getter so) while the call drops the last reference to it.
-    Ref keep_alive = Ref::borrow(self);
-    DecoratorRecord& record = as_decorator(self)->record;
-    return cached_call(record, store_of_call(record, args), args, kwargs);
-  });
+  return call_boundary([&] { return call_decorator(self, TupleArguments(args, kwargs)); });
 }
+
+#if Py_LIMITED_API + 0 >= 0x030C0000
+PyObject* decorator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) {
+  return call_boundary(
+      [&] { return call_decorator(self, VectorArguments(args, nargsf, kwnames)); });
+}
+
+PyMemberDef decorator_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(DecoratorHead, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#endif
 
 PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
   return call_boundary([&] {
@@ -172,14 +192,27 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
     {Py_tp_getset, decorator_getset},
     {Py_tp_methods, decorator_methods},
+#if Py_LIMITED_API + 0 >= 0x030C0000
+    {Py_tp_members, decorator_members},
+#endif
     {0, nullptr},
 };
 
+// A method descriptor: `obj.area(3)` calls the decorator with the instance
+// first, without the bound method that __get__ builds for `obj.area`, as
+// for a function; an entry of the method's name in the instance's __dict__
+// is then what such a call finds, as for a function. Immutable, so that the
+// interpreter may specialise the method load.
 PyType_Spec decorator_spec = {
     "builtins.QuarrineDecorator",
     sizeof(DecoratorObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE
+#if Py_LIMITED_API + 0 >= 0x030C0000
+        | Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+    ,
     decorator_slots,
 };
 
@@ -201,8 +234,11 @@ Ref new_decorator(DecoratorRecord record) {
   // No Python object is allocated between the allocation and the record's
   // construction, so the collector never sees the record unmade.
   record.serial = ++process_state().decorator_serials;
-  DecoratorRecord& placed =
-      *new (&as_decorator(object.get())->record) DecoratorRecord(std::move(record));
+  DecoratorObject* decorator = as_decorator(object.get());
+#if Py_LIMITED_API + 0 >= 0x030C0000
+  decorator->head.vectorcall = decorator_vectorcall;
+#endif
+  DecoratorRecord& placed = *new (&decorator->record) DecoratorRecord(std::move(record));
   enlist_decorator(placed);
   return object;
 }

@@ -42,9 +42,17 @@ struct DecoratorRecord {
   bool warned_uncomputed_dependency = false;
 };
 
-// The decorator object: the interpreter's header, then the record.
-struct DecoratorObject {
+// The decorator object: the interpreter's header, with the limited API of
+// 3.12 the entry point of its vectorcall (at the offset that the type's
+// __vectorcalloffset__ names), then the record.
+struct DecoratorHead {
   PyObject_HEAD
+#if Py_LIMITED_API + 0 >= 0x030C0000
+  vectorcallfunc vectorcall;
+#endif
+};
+struct DecoratorObject {
+  DecoratorHead head;
   DecoratorRecord record;
 };
 

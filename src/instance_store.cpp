@@ -44,7 +44,7 @@ NodeId probe(const std::vector<InstanceStore::Slot>& slots, std::size_t mask, Py
   if (slots.empty()) {
     return InstanceStore::kNoNode;
   }
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+  const std::uint32_t bits = InstanceStore::hash_bits(hash);
   for (std::size_t index = static_cast<std::size_t>(hash) & mask;; index = (index + 1) & mask) {
     const InstanceStore::Slot slot = slots[index];
     if (slot.node == InstanceStore::kNoNode) {
@@ -62,7 +62,7 @@ thread_local std::vector<std::pair<NodeId, CallKey>> candidate_keys;
 
 }  // namespace
 
-NodeId InstanceStore::find_without_python(const BoundCall& call, bool* uncertain) const {
+NodeId InstanceStore::probe_without_python(const BoundCall& call, bool* uncertain) const {
   assert(guard_.is_held());
   return probe(slots_, mask_, call.hash, nodes_, [&](NodeId node) {
     const CallKey::Match match = nodes_[node].key.match_without_python(call);
@@ -122,7 +122,7 @@ NodeId InstanceStore::resolve(const BoundCall& call, PyThreadState* thread, bool
 
 void InstanceStore::insert_slot(NodeId node) noexcept {
   const Py_hash_t hash = nodes_[node].key.hash();
-  const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+  const std::uint32_t bits = hash_bits(hash);
   std::size_t index = static_cast<std::size_t>(hash) & mask_;
   while (slots_[index].node != kNoNode) {
     index = (index + 1) & mask_;
@@ -146,17 +146,24 @@ void InstanceStore::grow_table() {
 
 NodeId InstanceStore::add(const BoundCall& call) {
   assert(guard_.is_held());
-  // Everything that can fail happens before the store changes; nothing here
-  // makes a Python object.
-  CallKey key(call);
+  // Room first; then the key is made in place (which leaves the table as it
+  // was if it fails), and the graph's node taken back if that fails. Nothing
+  // here makes a Python object.
   if (nodes_.size() == nodes_.capacity()) {
     nodes_.reserve(nodes_.empty() ? 1 : nodes_.size() * 2);
   }
   if ((nodes_.size() + 1) * 10 > slots_.size() * 7) {
     grow_table();
   }
-  const NodeId node = graph_.add_node();
-  nodes_.emplace_back(std::move(key));
+  nodes_.emplace_back(call);
+  NodeId node = 0;
+  try {
+    node = graph_.add_node();
+  } catch (...) {
+    nodes_.pop_back();
+    throw;
+  }
+  assert(node + 1 == nodes_.size());
   insert_slot(node);
   return node;
 }

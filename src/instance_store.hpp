@@ -22,6 +22,7 @@
 #include "py_introspection_utils/call_key.hpp"
 #include "py_ref.hpp"
 
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -43,6 +44,8 @@ struct CallFrame {
 struct StoredNode {
   StoredNode() noexcept = default;
   explicit StoredNode(CallKey&& node_key) noexcept : key(std::move(node_key)) {}
+  // The node of a call, its key made in place.
+  explicit StoredNode(const BoundCall& call) : key(call) {}
 
   CallKey key;
   Ref value;
@@ -101,6 +104,9 @@ class InstanceStore {
     NodeId node;
     std::uint32_t hash_bits;  // the hash's upper half, told apart before the key
   };
+  static std::uint32_t hash_bits(Py_hash_t hash) noexcept {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+  }
 
   // ----------------------------------------------------- finding a node
 
@@ -226,8 +232,22 @@ class InstanceStore {
 
   // The node whose key equals the call, where that is told without running
   // Python code; kNoNode when there is none, or when a key must be compared
-  // with the guard let go (then `uncertain`, if given, is set).
-  NodeId find_without_python(const BoundCall& call, bool* uncertain = nullptr) const;
+  // with the guard let go (then `uncertain`, if given, is set). The node in
+  // the call's first slot, holding the call's very objects, is found inline.
+  NodeId find_without_python(const BoundCall& call, bool* uncertain = nullptr) const {
+    assert(guard_.is_held());
+    if (!slots_.empty()) {
+      const Slot slot = slots_[static_cast<std::size_t>(call.hash) & mask_];
+      if (slot.node != kNoNode && slot.hash_bits == hash_bits(call.hash) &&
+          nodes_[slot.node].key.hash() == call.hash &&
+          nodes_[slot.node].key.holds_the_very_objects_of(call)) {
+        return slot.node;
+      }
+    }
+    return probe_without_python(call, uncertain);
+  }
+  NodeId probe_without_python(const BoundCall& call, bool* uncertain) const;
+
   // Copies of the keys of the nodes whose hash is the call's.
   void copy_candidates(const BoundCall& call, std::vector<std::pair<NodeId, CallKey>>& out) const;
   // Adds an unregistered node for a call that has none.

@@ -20,11 +20,6 @@ namespace quarrine {
 
 namespace {
 
-struct BaseObject {
-  PyObject_HEAD
-  InstanceStore store;
-};
-
 InstanceStore& store_of(PyObject* self) { return reinterpret_cast<BaseObject*>(self)->store; }
 
 // A method name given by the caller, as an exact str.
@@ -315,14 +310,6 @@ PyTypeObject* quarrine_base_type() {
     type = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&base_spec)).release());
   }
   return type;
-}
-
-InstanceStore* instance_store(PyObject* object) {
-  PyTypeObject* type = process_state().base_type;
-  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
-    return nullptr;
-  }
-  return &store_of(object);
 }
 
 }  // namespace quarrine

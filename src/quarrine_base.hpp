@@ -7,13 +7,27 @@
 #pragma once
 
 #include "instance_store.hpp"
+#include "process_state.hpp"
 #include "py_ref.hpp"
 
 namespace quarrine {
 
 PyTypeObject* quarrine_base_type();
+// The object layout of a QuarrineBase instance: the interpreter's header,
+// then the store.
+struct BaseObject {
+  PyObject_HEAD
+  InstanceStore store;
+};
+
 // The store of a QuarrineBase instance (of any subclass), else null.
-InstanceStore* instance_store(PyObject* object);
+inline InstanceStore* instance_store(PyObject* object) {
+  PyTypeObject* type = process_state().base_type;
+  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
+    return nullptr;
+  }
+  return &reinterpret_cast<BaseObject*>(object)->store;
+}
 
 // The node of a call of `record`'s method on `instance`, registered for it
 // (with its declared dependencies) if no call registered it yet: the node

@@ -1,6 +1,7 @@
 // Binding call arguments to a function's parameters. See call_binder.hpp.
 #include "py_introspection_utils/call_binder.hpp"
 
+#include "py_introspection_utils/binding_plan.hpp"
 #include "py_introspection_utils/host_services.hpp"
 
 #include <algorithm>
@@ -10,165 +11,22 @@ namespace quarrine {
 
 namespace {
 
-// Code flags, as the interpreter defines them.
-constexpr long kCoVarargs = 0x04;
-constexpr long kCoVarkeywords = 0x08;
-
-Py_ssize_t integer_attribute(PyObject* object, const char* name) {
-  Ref value = Ref::checked(PyObject_GetAttr(object, interned(name)));
-  Py_ssize_t result = PyLong_AsSsize_t(value.get());
-  if (result == -1 && PyErr_Occurred() != nullptr) {
-    throw_python_error();
-  }
-  return result;
-}
-
-// A function attribute set by wrappers that inspect.signature honours.
-const char* const kSignatureOverrides[] = {"__signature__", "__wrapped__", "_partialmethod",
-                                           "__partialmethod__"};
-
-}  // namespace
-
-// How the parameters of one code object are bound: one slot per parameter,
-// in the code object's order.
-struct BindingPlan {
-  Ref code;   // the code object this plan was read from
-  Ref names;  // co_varnames: the parameters first, in slot order
-  Py_ssize_t argcount = 0;
-  Py_ssize_t posonly = 0;
-  Py_ssize_t kwonly = 0;
-  Py_ssize_t varargs_slot = -1;
-  Py_ssize_t varkw_slot = -1;
-  Py_ssize_t slots = 0;
-  // Parameters only by position or keyword, none variadic or keyword-only:
-  // a call without keywords then binds by position alone.
-  bool positional_shape = false;
-  std::vector<PyObject*> slot_names;     // borrowed from `names`
-  std::vector<Py_hash_t> slot_hashes;    // the hash of each slot's name
-  // The parameters by name, self left out, with what the binding reads.
-  struct SortedParameter {
-    Py_ssize_t slot;
-    PyObject* name;  // borrowed from `names`
-    Py_hash_t name_hash;
-  };
-  std::vector<SortedParameter> sorted_parameters;
-  // (method name, the sorted parameters' names...): the shape that the call
-  // keys of this plan share, and the call hash's state once it is mixed.
-  Ref shape;
-  std::uint64_t shape_hash_state = 0;
-
-  PyObject* name(Py_ssize_t slot) const { return slot_names[static_cast<std::size_t>(slot)]; }
-};
-
-namespace {
-
-// Whether the function's own attribute dict (read directly: a function
-// always has one) holds a wrapper's __signature__ or __wrapped__, which
-// sends the call to inspect.
-bool has_signature_override(PyObject* function) {
-  // A function's __dict__ can only ever be set to a dict.
-  Ref attributes = Ref::checked(PyObject_GenericGetDict(function, nullptr));
-  if (PyDict_Size(attributes.get()) == 0) {
-    return false;
-  }
-  for (const char* name : kSignatureOverrides) {
-    if (PyDict_GetItemWithError(attributes.get(), interned(name)) != nullptr) {
-      return true;
-    }
-    if (PyErr_Occurred() != nullptr) {
-      throw_python_error();
-    }
-  }
-  return false;
-}
-
-// Reads how many parameters of each kind the code object has, and where the
-// variadic ones sit.
-void read_parameter_counts(BindingPlan& plan, PyObject* code) {
-  plan.argcount = integer_attribute(code, "co_argcount");
-  plan.posonly = integer_attribute(code, "co_posonlyargcount");
-  plan.kwonly = integer_attribute(code, "co_kwonlyargcount");
-  const Py_ssize_t flags = integer_attribute(code, "co_flags");
-  Py_ssize_t slots = plan.argcount + plan.kwonly;
-  if (flags & kCoVarargs) {
-    plan.varargs_slot = slots++;
-  }
-  if (flags & kCoVarkeywords) {
-    plan.varkw_slot = slots++;
-  }
-  plan.slots = slots;
-  plan.positional_shape = plan.kwonly == 0 && plan.varargs_slot < 0 && plan.varkw_slot < 0;
-}
-
-// Reads the parameters' names; false when they are not exact strs.
-bool read_parameter_names(BindingPlan& plan, PyObject* code) {
-  plan.names = Ref::checked(PyObject_GetAttr(code, interned("co_varnames")));
-  if (!PyTuple_Check(plan.names.get()) || PyTuple_Size(plan.names.get()) < plan.slots) {
-    return false;
-  }
-  for (Py_ssize_t slot = 0; slot < plan.slots; ++slot) {
-    PyObject* name = PyTuple_GetItem(plan.names.get(), slot);
-    if (!PyUnicode_CheckExact(name)) {
-      return false;
-    }
-    plan.slot_names.push_back(name);
-    plan.slot_hashes.push_back(hash_of(name));
-  }
-  return true;
-}
-
-// Sorts the parameters other than self by name, and mixes their names into
-// the call hash's state once.
-void sort_parameters(BindingPlan& plan, PyObject* method_name, Py_hash_t method_name_hash) {
-  std::vector<Py_ssize_t> sorted_slots;
-  for (Py_ssize_t slot = 0; slot < plan.slots; ++slot) {
-    if (PyUnicode_CompareWithASCIIString(plan.name(slot), "self") != 0) {
-      sorted_slots.push_back(slot);
-    }
-  }
-  std::sort(sorted_slots.begin(), sorted_slots.end(), [&](Py_ssize_t a, Py_ssize_t b) {
-    return PyUnicode_Compare(plan.name(a), plan.name(b)) < 0;
-  });
-  CallHasher hasher(method_name_hash);
-  for (Py_ssize_t slot : sorted_slots) {
-    const Py_hash_t name_hash = plan.slot_hashes[static_cast<std::size_t>(slot)];
-    plan.sorted_parameters.push_back({slot, plan.name(slot), name_hash});
-    hasher.add_name(name_hash);
-  }
-  plan.shape_hash_state = hasher.shape_state();
-  plan.shape = make_shape(method_name, plan.sorted_parameters.size(),
-                          [&](std::size_t i) { return plan.sorted_parameters[i].name; });
-}
-
-// The plan of a code object, or null for one whose parameters the native
-// binding does not cover.
-std::unique_ptr<BindingPlan> read_plan(Ref code, PyObject* method_name,
-                                       Py_hash_t method_name_hash) {
-  auto plan = std::make_unique<BindingPlan>();
-  read_parameter_counts(*plan, code.get());
-  if (!read_parameter_names(*plan, code.get())) {
-    return nullptr;
-  }
-  sort_parameters(*plan, method_name, method_name_hash);
-  plan->code = std::move(code);
-  return plan;
-}
-
 // Places the positional arguments, and the surplus ones in *args. Returns
 // how many parameters they bound, or -1 when there are too many.
-Py_ssize_t place_positional(const BindingPlan& plan, PyObject* args, PyObject** slots,
-                            BoundCall& out) {
-  const Py_ssize_t given = PyTuple_Size(args);
+template <class Arguments>
+Py_ssize_t place_positional(const BindingPlan& plan, const Arguments& arguments,
+                            PyObject** slots, BoundCall& out) {
+  const Py_ssize_t given = arguments.positional_count();
   if (given > plan.argcount && plan.varargs_slot < 0) {
     return -1;
   }
   const Py_ssize_t positional = std::min(given, plan.argcount);
   for (Py_ssize_t i = 0; i < positional; ++i) {
-    slots[i] = PyTuple_GetItem(args, i);
+    slots[i] = arguments.positional(i);
   }
   if (plan.varargs_slot >= 0) {
-    Ref extra = Ref::checked(given > plan.argcount ? PyTuple_GetSlice(args, plan.argcount, given)
-                                                   : PyTuple_New(0));
+    Ref extra = given > plan.argcount ? arguments.positional_slice(plan.argcount)
+                                      : Ref::checked(PyTuple_New(0));
     slots[plan.varargs_slot] = extra.get();
     out.keep(std::move(extra));
   }
@@ -212,15 +70,11 @@ bool collect_extra_keyword(const BindingPlan& plan, PyObject* key, PyObject* val
 
 // Places the keyword arguments, collecting the others for **kwargs; false
 // when a keyword does not fit (inspect then words the error).
-bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots, BoundCall& out) {
-  // The keyword dict may be the caller's own (a thread's start hands its
-  // dict over so), and hashing may run code that changes it: each value
-  // taken from it is kept for the call.
+template <class Arguments>
+bool place_keywords(const BindingPlan& plan, const Arguments& arguments, PyObject** slots,
+                    BoundCall& out) {
   Ref extra_keywords;
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+  const bool placed = arguments.each_keyword([&](PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
       return false;
     }
@@ -228,13 +82,16 @@ bool place_keywords(const BindingPlan& plan, PyObject* kwargs, PyObject** slots,
       if (slots[found] != nullptr) {
         return false;  // given twice
       }
-      out.keep(Ref::borrow(value));
+      if constexpr (Arguments::kKeywordValuesMayChange) {
+        out.keep(Ref::borrow(value));
+      }
       slots[found] = value;
-      continue;
+      return true;
     }
-    if (!collect_extra_keyword(plan, key, value, extra_keywords)) {
-      return false;
-    }
+    return collect_extra_keyword(plan, key, value, extra_keywords);
+  });
+  if (!placed) {
+    return false;
   }
   if (plan.varkw_slot >= 0) {
     if (!extra_keywords) {
@@ -332,8 +189,10 @@ const BindingPlan* CallBinder::current_plan() {
 // A call by position alone of a function whose parameters are all
 // positional-or-keyword: each parameter is its argument or its default, read
 // straight into the sorted items. The instance, bound to self, is not read.
-bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, BoundCall& out) {
-  const Py_ssize_t given = PyTuple_Size(args);
+template <class Arguments>
+bool CallBinder::bind_positionally(const BindingPlan& plan, const Arguments& arguments,
+                                   BoundCall& out) {
+  const Py_ssize_t given = arguments.positional_count();
   if (given > plan.argcount) {
     return false;  // too many arguments: inspect words the error
   }
@@ -352,12 +211,12 @@ bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, Boun
     defaults = read.get();
     out.keep(std::move(read));
   }
-  // Hashed as bound: the values are kept alive by the argument tuple and the
-  // kept defaults, whatever the hashing runs.
+  // Hashed as bound: the values are kept alive by the caller's arguments and
+  // the kept defaults, whatever the hashing runs.
   CallHasher hasher = CallHasher::resume(plan.shape_hash_state);
   for (const BindingPlan::SortedParameter& parameter : plan.sorted_parameters) {
     PyObject* value = parameter.slot < given
-                          ? PyTuple_GetItem(args, parameter.slot)
+                          ? arguments.positional(parameter.slot)
                           : PyTuple_GetItem(defaults, parameter.slot - first_default);
     out.add(parameter.name, value, parameter.name_hash);
     hasher.add_value(value);
@@ -368,9 +227,9 @@ bool CallBinder::bind_positionally(const BindingPlan& plan, PyObject* args, Boun
   return true;
 }
 
-bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs,
+template <class Arguments>
+bool CallBinder::bind_natively(const BindingPlan& plan, const Arguments& arguments,
                                BoundCall& out) {
-  const bool has_keywords = kwargs != nullptr && PyDict_Size(kwargs) > 0;
   constexpr Py_ssize_t kInlineSlots = 16;
   PyObject* inline_slots[kInlineSlots];
   std::vector<PyObject*> spilled;
@@ -380,9 +239,8 @@ bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject
     slots = spilled.data();
   }
   std::fill(slots, slots + plan.slots, nullptr);
-  const Py_ssize_t positional = place_positional(plan, args, slots, out);
-  if (positional < 0 ||
-      !place_keywords(plan, has_keywords ? kwargs : nullptr, slots, out) ||
+  const Py_ssize_t positional = place_positional(plan, arguments, slots, out);
+  if (positional < 0 || !place_keywords(plan, arguments, slots, out) ||
       !fill_defaults(plan, function_, positional, slots, out) ||
       !fill_keyword_defaults(plan, function_, slots, out)) {
     return false;
@@ -395,37 +253,46 @@ bool CallBinder::bind_natively(const BindingPlan& plan, PyObject* args, PyObject
   return true;
 }
 
-void CallBinder::bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out) {
+template <class Arguments>
+void CallBinder::bind_with_inspect(const Arguments& arguments, BoundCall& out) {
   Ref signature =
       Ref::checked(PyObject_CallFunctionObjArgs(inspect_signature(), function_, nullptr));
   Ref bind = Ref::checked(PyObject_GetAttr(signature.get(), interned("bind")));
-  Ref bound = Ref::checked(PyObject_Call(bind.get(), args, kwargs));
+  Ref args = arguments.positional_tuple();
+  Ref kwargs = arguments.keyword_dict();
+  Ref bound = Ref::checked(PyObject_Call(bind.get(), args.get(), kwargs.get()));
   Ref ignored =
       Ref::checked(PyObject_CallMethodObjArgs(bound.get(), interned("apply_defaults"), nullptr));
-  Ref arguments = Ref::checked(PyObject_GetAttr(bound.get(), interned("arguments")));
-  add_mapping_items(arguments.get(), out);
-  out.keep(std::move(arguments));
+  Ref bound_arguments = Ref::checked(PyObject_GetAttr(bound.get(), interned("arguments")));
+  add_mapping_items(bound_arguments.get(), out);
+  out.keep(std::move(bound_arguments));
   out.give_shape();
 }
 
-void CallBinder::bind(PyObject* args, PyObject* kwargs, BoundCall& out) {
+template <class Arguments>
+void CallBinder::bind(const Arguments& arguments, BoundCall& out) {
   assert(out.is_fresh());
   out.method_name = method_name_;
   if (const BindingPlan* plan = current_plan()) {
-    if (plan->positional_shape && (kwargs == nullptr || PyDict_Size(kwargs) == 0)) {
-      if (bind_positionally(*plan, args, out)) {
+    if (plan->positional_shape && !arguments.has_keywords()) {
+      if (bind_positionally(*plan, arguments, out)) {
         return;  // bound and hashed
       }
-    } else if (bind_natively(*plan, args, kwargs, out)) {
+    } else if (bind_natively(*plan, arguments, out)) {
       out.method_name_hash = method_name_hash_;
       compute_call_hash(out);
       return;
     }
     out.reset(method_name_);
   }
-  bind_with_inspect(args, kwargs, out);
+  bind_with_inspect(arguments, out);
   out.method_name_hash = method_name_hash_;
   compute_call_hash(out);
 }
+
+template void CallBinder::bind(const TupleArguments&, BoundCall&);
+#if Py_LIMITED_API + 0 >= 0x030C0000
+template void CallBinder::bind(const VectorArguments&, BoundCall&);
+#endif
 
 }  // namespace quarrine

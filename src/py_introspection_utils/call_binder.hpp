@@ -4,6 +4,7 @@
 // through inspect.signature for everything else. Part of the hot path.
 #pragma once
 
+#include "py_introspection_utils/call_arguments.hpp"
 #include "py_introspection_utils/call_key.hpp"
 #include "py_ref.hpp"
 
@@ -12,7 +13,7 @@
 
 namespace quarrine {
 
-struct BindingPlan;  // call_binder.cpp
+struct BindingPlan;  // binding_plan.hpp
 
 // Binds the arguments of a call to a function's parameters, defaults filled
 // in, parameters named self left out. Plain Python functions are bound
@@ -28,16 +29,20 @@ class CallBinder {
   CallBinder& operator=(const CallBinder&) = delete;
   ~CallBinder();
 
-  // `args` holds every positional argument (the instance first), `kwargs`
-  // the keywords or null. Fills `out`, a BoundCall not used before, with the
-  // sorted items and its hash.
-  void bind(PyObject* args, PyObject* kwargs, BoundCall& out);
+  // Fills `out`, a BoundCall not used before, with the sorted items and its
+  // hash. The positional arguments include the instance, first. Defined for
+  // TupleArguments and, with the limited API of 3.12, VectorArguments.
+  template <class Arguments>
+  void bind(const Arguments& arguments, BoundCall& out);
 
  private:
   const BindingPlan* current_plan();
-  bool bind_positionally(const BindingPlan& plan, PyObject* args, BoundCall& out);
-  bool bind_natively(const BindingPlan& plan, PyObject* args, PyObject* kwargs, BoundCall& out);
-  void bind_with_inspect(PyObject* args, PyObject* kwargs, BoundCall& out);
+  template <class Arguments>
+  bool bind_positionally(const BindingPlan& plan, const Arguments& arguments, BoundCall& out);
+  template <class Arguments>
+  bool bind_natively(const BindingPlan& plan, const Arguments& arguments, BoundCall& out);
+  template <class Arguments>
+  void bind_with_inspect(const Arguments& arguments, BoundCall& out);
 
   PyObject* function_;     // borrowed from the owning decorator
   PyObject* method_name_;  // likewise

@@ -12,17 +12,26 @@
 namespace quarrine {
 
 void BoundCall::add_spilled(const CallItem& item) {
-  if (spill_.empty()) {
-    spill_.assign(inline_, inline_ + size_);
+  if (!spill_) {
+    spill_ = std::make_unique<Spill>();
   }
-  spill_.push_back(item);
+  if (spill_->items.empty()) {
+    spill_->items.assign(inline_, inline_ + size_);
+  }
+  spill_->items.push_back(item);
+  items_ = spill_->items.data();
   ++size_;
 }
 
-void BoundCall::keep_spilled(Ref object) { kept_spill_.push_back(std::move(object)); }
+void BoundCall::keep_spilled(Ref object) {
+  if (!spill_) {
+    spill_ = std::make_unique<Spill>();
+  }
+  spill_->kept.push_back(std::move(object));
+}
 
 void BoundCall::sort_by_name() {
-  CallItem* first = data();
+  CallItem* first = items_;
   // Names are distinct exact strs; code point order is the order of their
   // UTF-8 encodings.
   std::sort(first, first + size_, [](const CallItem& a, const CallItem& b) {

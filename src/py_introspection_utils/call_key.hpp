@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -39,19 +40,20 @@ class CallKey;
 // hit never needs more; a CallKey is made from it only when a node is made.
 class BoundCall {
  public:
-  BoundCall() = default;
+  BoundCall() noexcept {}
   BoundCall(const BoundCall&) = delete;
   BoundCall& operator=(const BoundCall&) = delete;
+  ~BoundCall() { release_kept(); }
 
   PyObject* method_name = nullptr;  // borrowed; kept alive by the caller
   // The tuple (method name, item names...) of these very names when the
   // caller has one (the binder keeps one per function signature), else null.
-  // Borrowed; kept alive by the caller.
+  // Borrowed; kept alive by the caller or by the call itself (give_shape).
   PyObject* shape = nullptr;
   Py_hash_t method_name_hash = -1;  // -1 until known
   Py_hash_t hash = 0;
 
-  std::span<const CallItem> items() const noexcept { return {data(), size_}; }
+  std::span<const CallItem> items() const noexcept { return {items_, size_}; }
   void add(PyObject* name, PyObject* value, Py_hash_t name_hash) {
     if (size_ < kInlineItems) {
       inline_[size_++] = {name, value, name_hash};
@@ -62,7 +64,7 @@ class BoundCall {
   // Keeps alive an object that items point into.
   void keep(Ref object) {
     if (kept_count_ < kInlineKept) {
-      kept_[kept_count_++] = std::move(object);
+      new (&kept_[kept_count_++]) Ref(std::move(object));
     } else {
       keep_spilled(std::move(object));
     }
@@ -73,18 +75,14 @@ class BoundCall {
   void give_shape();
   // Whether nothing was bound into the call yet.
   bool is_fresh() const noexcept {
-    return size_ == 0 && kept_count_ == 0 && spill_.empty() && kept_spill_.empty() &&
-           shape == nullptr && hash == 0;
+    return size_ == 0 && kept_count_ == 0 && !spill_ && shape == nullptr && hash == 0;
   }
   // Empties the call for a new binding of `method`.
   void reset(PyObject* method) noexcept {
+    release_kept();
+    spill_.reset();
+    items_ = inline_;
     size_ = 0;
-    spill_.clear();
-    for (std::size_t i = 0; i < kept_count_; ++i) {
-      kept_[i].reset();
-    }
-    kept_count_ = 0;
-    kept_spill_.clear();
     method_name = method;
     shape = nullptr;
     method_name_hash = -1;
@@ -92,19 +90,30 @@ class BoundCall {
   }
 
  private:
-  static constexpr std::size_t kInlineItems = 8;
-  static constexpr std::size_t kInlineKept = 6;
+  static constexpr std::uint32_t kInlineItems = 8;
+  static constexpr std::uint32_t kInlineKept = 6;
+  // Items and kept references beyond the inline room, made when needed.
+  struct Spill {
+    std::vector<CallItem> items;
+    std::vector<Ref> kept;
+  };
   void add_spilled(const CallItem& item);
   void keep_spilled(Ref object);
-  CallItem* data() noexcept { return spill_.empty() ? inline_ : spill_.data(); }
-  const CallItem* data() const noexcept { return spill_.empty() ? inline_ : spill_.data(); }
+  void release_kept() noexcept {
+    for (std::uint32_t i = 0; i < kept_count_; ++i) {
+      kept_[i].~Ref();
+    }
+    kept_count_ = 0;
+  }
 
   CallItem inline_[kInlineItems];
-  std::vector<CallItem> spill_;
-  std::size_t size_ = 0;
-  Ref kept_[kInlineKept];
-  std::size_t kept_count_ = 0;
-  std::vector<Ref> kept_spill_;
+  CallItem* items_ = inline_;  // inline_, or the spilled items
+  std::uint32_t size_ = 0;
+  std::uint32_t kept_count_ = 0;
+  union {
+    Ref kept_[kInlineKept];  // the first kept_count_ are live
+  };
+  std::unique_ptr<Spill> spill_;
 };
 
 // Mixes the hashes of the method name, then of the item names, then of the
@@ -205,18 +214,22 @@ class CallKey {
   // (most hits) is told inline.
   enum class Match { Equal, Different, Unknown };
   Match match_without_python(const BoundCall& call) const {
+    return holds_the_very_objects_of(call) ? Match::Equal : match_by_safe_comparison(call);
+  }
+  // Whether the key was made from a call of the same signature with the very
+  // objects of `call` (most hits).
+  bool holds_the_very_objects_of(const BoundCall& call) const noexcept {
     std::span<const CallItem> items = call.items();
-    if (shape() == call.shape && items.size() == item_count()) {
-      const Ref* values = parts() + 1;
-      std::size_t i = 0;
-      while (i < items.size() && values[i].get() == items[i].value) {
-        ++i;
-      }
-      if (i == items.size()) {
-        return Match::Equal;
+    if (shape() != call.shape || items.size() != item_count()) {
+      return false;
+    }
+    const Ref* values = parts() + 1;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (values[i].get() != items[i].value) {
+        return false;
       }
     }
-    return match_by_safe_comparison(call);
+    return true;
   }
   // Whether the key equals the call, as tuple equality would say: values are
   // compared with ==, which may run user code and raise.
