@@ -214,6 +214,9 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const DecoratorRecord& record = as_decorator(self)->record;
   Py_VISIT(record.func.get());
+  Py_VISIT(record.qualname.get());
+  Py_VISIT(record.module.get());
+  Py_VISIT(record.doc.get());
   for (const CallKey& dependency : record.dependency_keys) {
     if (int status = dependency.traverse(visit, arg)) {
       return status;
@@ -222,13 +225,14 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-// Breaks reference cycles: the function (and with it its binder) and the
-// dependency keys are moved out first and released afterwards, so that the
-// record is consistent whatever their finalisers do.
+// Breaks reference cycles: the function (and with it its binder), its
+// metadata and the dependency keys are moved out first and released
+// afterwards, so that the record is consistent whatever their finalisers do.
 int decorator_clear(PyObject* self) noexcept {
   DecoratorRecord& record = as_decorator(self)->record;
   std::unique_ptr<CallBinder> binder = std::move(record.binder);
   Ref function = std::move(record.func);
+  Ref metadata[] = {std::move(record.qualname), std::move(record.module), std::move(record.doc)};
   std::vector<CallKey> keys = std::move(record.dependency_keys);
   record.dependency_keys.clear();
   return 0;
@@ -262,8 +266,122 @@ PyObject* decorator_get_isabstractmethod(PyObject* self, void* /*closure*/) {
   });
 }
 
+// ------------------------------------------------- the function's metadata
+//
+// A decorator presents its function as functools.lru_cache's wrapper does:
+// the __name__, __qualname__, __module__, __doc__ and __wrapped__ recorded
+// at decoration, and, read from the function at each access, the __code__,
+// __defaults__, __kwdefaults__ and __annotations__ by which inspect takes it
+// for a function (signatures, iscoroutinefunction). All are read-only. The
+// call path reads none of them.
+//
+// __module__ and __doc__ cannot be getsets: PyType_FromSpec puts the type's
+// own __module__ and __doc__ into the type's dict under those names, unless
+// a getset already stands there, which would then answer for the type too.
+// __module__ is answered by getattro. __doc__ is a descriptor in the type's
+// dict (see decorator_doc_get), since pydoc reads it through
+// object.__getattribute__, past getattro.
+
+constexpr const char* kTypeName = "builtins.QuarrineDecorator";
+
+[[noreturn]] void raise_no_attribute(const char* name) {
+  raise_format(PyExc_AttributeError, "'%s' object has no attribute '%s'", kTypeName, name);
+}
+
+// A getset's closure: the attribute and the record's field that holds it.
+struct RecordedAttribute {
+  const char* name;
+  Ref DecoratorRecord::*field;
+};
+
+const RecordedAttribute kRecordedName{"__name__", &DecoratorRecord::method_name_object};
+const RecordedAttribute kRecordedQualname{"__qualname__", &DecoratorRecord::qualname};
+const RecordedAttribute kRecordedWrapped{"__wrapped__", &DecoratorRecord::func};
+
+// A recorded value; no attribute where the function had none, or where the
+// collector cleared it.
+PyObject* decorator_get_recorded(PyObject* self, void* closure) {
+  return call_boundary([&] {
+    const auto& attribute = *static_cast<const RecordedAttribute*>(closure);
+    const Ref& value = as_decorator(self)->record.*attribute.field;
+    if (!value) {
+      raise_no_attribute(attribute.name);
+    }
+    return Ref::borrow(value.get());
+  });
+}
+
+// The function's attribute named by the closure, read now.
+PyObject* decorator_get_live(PyObject* self, void* closure) {
+  return call_boundary([&] {
+    const char* name = static_cast<const char*>(closure);
+    Ref function = Ref::borrow(as_decorator(self)->record.func.get());
+    if (!function) {
+      raise_no_attribute(name);
+    }
+    return Ref::checked(PyObject_GetAttr(function.get(), interned(name)));
+  });
+}
+
+// A decorator's __module__ is its function's; any other name is the generic
+// lookup.
+PyObject* decorator_getattro(PyObject* self, PyObject* name) {
+  return call_boundary([&] {
+    const Ref& module = as_decorator(self)->record.module;
+    if (module && PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, "__module__") == 0) {
+      return Ref::borrow(module.get());
+    }
+    return Ref::checked(PyObject_GenericGetAttr(self, name));
+  });
+}
+
+// The decorator type's __doc__, a non-data descriptor: a decorator's is its
+// function's docstring; the type's own (type.__doc__ asks with no instance)
+// stays None. Having no __set__, it leaves assignment to the generic
+// setattr, which finds no instance dict and refuses.
+PyObject* decorator_doc_get(PyObject* /*descriptor*/, PyObject* instance, PyObject* /*owner*/) {
+  return call_boundary([&] {
+    const DecoratorRecord* record = instance != nullptr ? decorator_record(instance) : nullptr;
+    return Ref::borrow(record != nullptr && record->doc ? record->doc.get() : Py_None);
+  });
+}
+
+PyType_Slot decorator_doc_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(decorator_doc_get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
+    {0, nullptr},
+};
+
+PyType_Spec decorator_doc_spec = {
+    "builtins.QuarrineDecoratorDoc", 0, 0, Py_TPFLAGS_DEFAULT, decorator_doc_slots,
+};
+
+// Puts the __doc__ descriptor into the decorator type's dict, in place of
+// the None that PyType_FromSpec left there.
+void install_doc_descriptor(PyTypeObject* decorator_type) {
+  Ref doc_type = Ref::checked(PyType_FromSpec(&decorator_doc_spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(doc_type.get());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref descriptor = Ref::checked(alloc(type, 0));
+  require(PyObject_SetAttrString(reinterpret_cast<PyObject*>(decorator_type), "__doc__",
+                                 descriptor.get()));
+}
+
+void* closure_of(const RecordedAttribute& attribute) {
+  return const_cast<RecordedAttribute*>(&attribute);
+}
+
 PyGetSetDef decorator_getset[] = {
     {"__isabstractmethod__", decorator_get_isabstractmethod, nullptr, nullptr, nullptr},
+    {"__name__", decorator_get_recorded, nullptr, nullptr, closure_of(kRecordedName)},
+    {"__qualname__", decorator_get_recorded, nullptr, nullptr, closure_of(kRecordedQualname)},
+    {"__wrapped__", decorator_get_recorded, nullptr, nullptr, closure_of(kRecordedWrapped)},
+    {"__code__", decorator_get_live, nullptr, nullptr, const_cast<char*>("__code__")},
+    {"__defaults__", decorator_get_live, nullptr, nullptr, const_cast<char*>("__defaults__")},
+    {"__kwdefaults__", decorator_get_live, nullptr, nullptr, const_cast<char*>("__kwdefaults__")},
+    {"__annotations__", decorator_get_live, nullptr, nullptr,
+     const_cast<char*>("__annotations__")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -275,12 +393,13 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(decorator_getattro)},
     {Py_tp_getset, decorator_getset},
     {0, nullptr},
 };
 
 PyType_Spec decorator_spec = {
-    "builtins.QuarrineDecorator",
+    kTypeName,
     sizeof(DecoratorObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
@@ -290,8 +409,9 @@ PyType_Spec decorator_spec = {
 PyTypeObject* decorator_type() {
   PyTypeObject*& type = process_state().decorator_type;
   if (type == nullptr) {
-    type =
-        reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&decorator_spec)).release());
+    Ref made = Ref::checked(PyType_FromSpec(&decorator_spec));
+    install_doc_descriptor(reinterpret_cast<PyTypeObject*>(made.get()));
+    type = reinterpret_cast<PyTypeObject*>(made.release());
   }
   return type;
 }

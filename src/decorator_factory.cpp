@@ -5,6 +5,7 @@
 #include "decorator.hpp"
 #include "process_state.hpp"
 #include "py_introspection_utils/function_source.hpp"
+#include "py_introspection_utils/host_services.hpp"
 
 #include <new>
 #include <optional>
@@ -97,6 +98,14 @@ CallKey dependency_key(const DependencySpec& spec) {
   return CallKey(call);
 }
 
+// The function's metadata that its decorator presents as its own; each
+// attribute the function lacks stays empty.
+void record_metadata(DecoratorRecord& record, PyObject* func) {
+  record.qualname = attribute_if_present(func, "__qualname__");
+  record.module = attribute_if_present(func, "__module__");
+  record.doc = attribute_if_present(func, "__doc__");
+}
+
 Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {
   const MethodParameters parameters{kind.call_name, {"func"}, 1, false};
   Ref values[1];
@@ -127,6 +136,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   PyUnicode_InternInPlace(&name);  // takes over the reference, handing back the interned one
   record.method_name_object = Ref::steal(name);
   record.func = Ref::borrow(func);
+  record_metadata(record, func);
   record.binder = std::make_unique<CallBinder>(func, record.method_name_object.get());
   record.use_cache = factory.use_cache;
   record.track_runtime_dependencies = factory.track_runtime_dependencies;
@@ -173,12 +183,9 @@ int factory_clear(PyObject* self) noexcept {
 }
 
 void factory_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_factory(self)->record.~FactoryRecord();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 PyType_Slot manual_slots[] = {

@@ -1,8 +1,9 @@
 // The record of a QuarrineDecorator: what a decorated method is, as the
-// cached call protocol and the base class's dump and load read it. The
-// record is immutable once its decorator is made; the decorator owns it and,
-// through it, the function, the call keys of the declared dependencies and
-// the binder. The decorator unit (decorator.hpp) finds the record of a
+// cached call protocol and the base class's dump and load read it, and the
+// function's metadata that the decorator presents as its own. The record is
+// immutable once its decorator is made; the decorator owns it and, through
+// it, the function, its metadata, the call keys of the declared dependencies
+// and the binder. The decorator unit (decorator.hpp) finds the record of a
 // decorator object.
 #pragma once
 
@@ -22,6 +23,12 @@ struct DecoratorRecord {
   std::string method_name;               // the function's __name__ at decoration
   Ref method_name_object;                // the same, as an interned str
   Ref func;                              // the decorated function itself
+  // The function's __qualname__, __module__ and __doc__ at decoration, as
+  // functools.update_wrapper copies them; each empty where the function had
+  // none (the decorator then shows its type's own, or no attribute).
+  Ref qualname;
+  Ref module;
+  Ref doc;
   bool use_cache = true;
   bool track_runtime_dependencies = false;
   bool serialisable = false;

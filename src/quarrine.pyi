@@ -1,4 +1,5 @@
 from collections.abc import Callable, Sequence
+from types import CodeType
 from typing import Any, Generic, Literal, TypeVar, final, overload
 
 from typing_extensions import Concatenate, ParamSpec, Self, TypeAlias, disjoint_base
@@ -68,6 +69,28 @@ class QuarrineDecorator(Generic[_S_co, _P, _R_co]):
     @overload
     def __get__(self, obj: _S_co, _objtype: Any = None, /) -> _BoundQuarrineMethod[_P, _R_co]: ...  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
     def __set__(self, _obj: Any, _value: Any, /) -> None: ...
+    # The function's metadata, read-only: __name__, __qualname__, __module__,
+    # __doc__ and __wrapped__ as they were at decoration, the others as the
+    # function has them now. `object` declares __module__, __doc__ and
+    # __annotations__ writable; a decorator's are not.
+    @property
+    def __name__(self) -> str: ...
+    @property
+    def __qualname__(self) -> str: ...
+    @property
+    def __module__(self) -> str: ...  # type: ignore[override]
+    @property
+    def __doc__(self) -> str | None: ...  # type: ignore[override]
+    @property
+    def __wrapped__(self) -> Callable[Concatenate[Any, _P], _R_co]: ...
+    @property
+    def __code__(self) -> CodeType: ...
+    @property
+    def __defaults__(self) -> tuple[Any, ...] | None: ...
+    @property
+    def __kwdefaults__(self) -> dict[str, Any] | None: ...
+    @property
+    def __annotations__(self) -> dict[str, Any]: ...  # type: ignore[override]
     # Whether the decorated function is abstract (abc.abstractmethod).
     @property
     def __isabstractmethod__(self) -> bool: ...

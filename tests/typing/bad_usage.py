@@ -41,6 +41,7 @@ quarrined(cache=True)  # expect: mypy[call-arg] pyright[reportCallIssue]
 quarrined()()  # expect: mypy[call-arg] pyright[reportCallIssue]
 decorator: QuarrineDecorator[Any, ..., None] = quarrined()(print)
 decorator.__set__(ledger)  # expect: mypy[call-arg] pyright[reportCallIssue]
+Ledger.balance.__name__ = "total"  # expect: mypy[misc] pyright[reportAttributeAccessIssue]
 
 
 class Memo(quarrined):  # expect: mypy[misc] pyright[reportGeneralTypeIssues]
