@@ -4,7 +4,7 @@
 #include "decorator.hpp"
 
 #include "arguments.hpp"
-
+#include "decorator_notes.hpp"
 #include "process_state.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
@@ -29,15 +29,28 @@ DecoratorObject* as_decorator(PyObject* object) {
 
 // ------------------------------------------------- cached call protocol
 
+// A call without a QuarrineBase instance first (`first`, null for a call
+// without arguments) fails; a note says what was passed and the likely cause.
+[[noreturn]] void raise_missing_instance(DecoratorObject* self, PyObject* first) {
+  if (first == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "quarrined can only be used as an instance method decorator");
+  } else {
+    PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from QuarrineBase");
+  }
+  note_missing_instance(self->record, reinterpret_cast<PyObject*>(self), first);
+  throw_python_error();
+}
+
 // The instance's store, once the call was checked to be a method call on a
 // QuarrineBase instance of a decorator whose function is still there.
-InstanceStore& store_of_call(const DecoratorRecord& record, PyObject* args) {
+InstanceStore& store_of_call(DecoratorObject* self, PyObject* args) {
+  const DecoratorRecord& record = self->record;
   if (PyTuple_Size(args) == 0) {
-    raise_error(PyExc_ValueError, "quarrined can only be used as an instance method decorator");
+    raise_missing_instance(self, nullptr);
   }
   InstanceStore* store = instance_store(PyTuple_GetItem(args, 0));
   if (store == nullptr) {
-    raise_error(PyExc_TypeError, "the decorated method's class must inherit from QuarrineBase");
+    raise_missing_instance(self, PyTuple_GetItem(args, 0));
   }
   if (!record.func) {
     raise_error(PyExc_RuntimeError, "the decorated method was cleared by the garbage collector");
@@ -60,32 +73,6 @@ std::uint64_t find_owner(const DecoratorRecord& record, PyObject* instance) {
   return owner->serial;
 }
 
-// When binding failed because an argument's value cannot be hashed (its
-// type sets __hash__ to None), the interpreter's TypeError gains a note that
-// names the argument and the method: "while hashing argument 'items' of
-// Order.line()".
-void note_unhashable_argument(const DecoratorRecord& record, PyObject* args,
-                              const BoundCall& call) noexcept {
-  if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
-    return;
-  }
-  for (const CallItem& item : call.items()) {
-    auto hash = PyType_GetSlot(Py_TYPE(item.value), Py_tp_hash);
-    if (hash != reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
-      continue;
-    }
-    FetchedError error;
-    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(PyTuple_GetItem(args, 0))));
-    PyErr_Clear();
-    error.restore();
-    if (class_name) {
-      attach_note("while hashing argument '%U' of %U.%s()", item.name, class_name.get(),
-                  record.method_name.c_str());
-    }
-    return;
-  }
-}
-
 // The function run as a plain call: nothing of the store is read or changed,
 // and the cached calls it makes count for the innermost running cached call.
 Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) {
@@ -93,13 +80,13 @@ Ref plain_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs) 
   return Ref::checked(PyObject_Call(function.get(), args, kwargs));
 }
 
-// Binds the call to the function's parameters; an unhashable argument gains
-// a note.
+// Binds the call to the function's parameters; a failure that the instance
+// explains gains a note.
 void bind_call(const DecoratorRecord& record, PyObject* args, PyObject* kwargs, BoundCall& call) {
   try {
     record.binder->bind(args, kwargs, call);
   } catch (const PyErrOccurred&) {
-    note_unhashable_argument(record, args, call);
+    note_binding_failure(record, args, kwargs, call);
     throw;
   }
 }
@@ -154,7 +141,7 @@ Ref finish_call(const DecoratorRecord& record, InstanceStore& store, PyThreadSta
 // The cached call protocol: bind, begin (a hit ends here), call, finish.
 Ref cached_call(DecoratorObject* self, PyObject* args, PyObject* kwargs) {
   const DecoratorRecord& record = self->record;
-  InstanceStore& store = store_of_call(record, args);
+  InstanceStore& store = store_of_call(self, args);
   BoundCall call;
   bind_call(record, args, kwargs, call);
   PyThreadState* thread = PyThreadState_Get();
@@ -192,11 +179,12 @@ PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*ow
   });
 }
 
-int decorator_descr_set(PyObject* /*self*/, PyObject* /*instance*/, PyObject* value) noexcept {
+int decorator_descr_set(PyObject* self, PyObject* instance, PyObject* value) noexcept {
   if (value == nullptr) {
     PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
   } else {
     PyErr_SetString(PyExc_TypeError, "cannot assign to decorated method");
+    note_assignment(as_decorator(self)->record, instance);
   }
   return -1;
 }
