@@ -2,6 +2,7 @@
 #include "call_protocol.hpp"
 
 #include "arguments.hpp"
+#include "decorator_notes.hpp"
 #include "py_introspection_utils/host_services.hpp"
 
 #include <optional>
@@ -13,40 +14,34 @@ namespace {
 
 using Step = InstanceStore::Computation::Step;
 
-// When binding failed because an argument's value cannot be hashed (its
-// type sets __hash__ to None), the interpreter's TypeError gains a note that
-// names the argument and the method: "while hashing argument 'items' of
-// Order.line()".
-void note_unhashable_argument(const DecoratorRecord& record, PyObject* instance,
-                              const BoundCall& call) noexcept {
-  if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
-    return;
-  }
-  for (const CallItem& item : call.items()) {
-    auto hash = PyType_GetSlot(Py_TYPE(item.value), Py_tp_hash);
-    if (hash != reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
-      continue;
+// The notes of a binding that failed, given the arguments as a tuple and a
+// dict (made here for the vectorcall's array); the binding's exception stands
+// whatever happens.
+template <class Arguments>
+void note_binding_failure(const DecoratorRecord& record, const Arguments& arguments,
+                          const BoundCall& call) noexcept {
+  Ref args;
+  Ref kwargs;
+  {
+    PendingErrorScope pending;
+    try {
+      args = arguments.positional_tuple();
+      kwargs = arguments.keyword_dict();
+    } catch (const PyErrOccurred&) {
+      return;
     }
-    FetchedError error;
-    Ref class_name = Ref::steal(PyType_GetName(Py_TYPE(instance)));
-    PyErr_Clear();
-    error.restore();
-    if (class_name) {
-      attach_note("while hashing argument '%U' of %U.%s()", item.name, class_name.get(),
-                  record.method_name.c_str());
-    }
-    return;
   }
+  note_binding_failure(record, args.get(), kwargs.get(), call);
 }
 
-// Binds the call to the function's parameters; an unhashable argument gains
-// a note.
+// Binds the call to the function's parameters; a failure that the instance
+// explains gains a note.
 template <class Arguments>
 void bind_call(const DecoratorRecord& record, const Arguments& arguments, BoundCall& call) {
   try {
     record.binder->bind(arguments, call);
   } catch (const PyErrOccurred&) {
-    note_unhashable_argument(record, arguments.positional(0), call);
+    note_binding_failure(record, arguments, call);
     throw;
   }
 }

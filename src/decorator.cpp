@@ -3,6 +3,7 @@
 #include "decorator.hpp"
 
 #include "call_protocol.hpp"
+#include "decorator_notes.hpp"
 #include "process_state.hpp"
 #include "py_introspection_utils/host_services.hpp"
 #include "quarrine_base.hpp"
@@ -16,21 +17,36 @@ namespace quarrine {
 
 namespace {
 
+constexpr const char* kTypeName = "builtins.QuarrineDecorator";
+
 DecoratorObject* as_decorator(PyObject* object) {
   return reinterpret_cast<DecoratorObject*>(object);
+}
+
+// A call without a QuarrineBase instance first (`first`, null for a call
+// without arguments) fails; a note says what was passed and the likely cause.
+[[noreturn]] void raise_missing_instance(PyObject* self, PyObject* first) {
+  if (first == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "quarrined can only be used as an instance method decorator");
+  } else {
+    PyErr_SetString(PyExc_TypeError, "the decorated method's class must inherit from QuarrineBase");
+  }
+  note_missing_instance(as_decorator(self)->record, self, first);
+  throw_python_error();
 }
 
 // The instance's store, once the call was checked to be a method call on a
 // QuarrineBase instance of a decorator whose function is still there.
 template <class Arguments>
-InstanceStore& store_of_call(const DecoratorRecord& record, const Arguments& arguments) {
+InstanceStore& store_of_call(PyObject* self, const Arguments& arguments) {
   if (arguments.positional_count() == 0) {
-    raise_error(PyExc_ValueError, "quarrined can only be used as an instance method decorator");
+    raise_missing_instance(self, nullptr);
   }
   InstanceStore* store = instance_store(arguments.positional(0));
   if (store == nullptr) {
-    raise_error(PyExc_TypeError, "the decorated method's class must inherit from QuarrineBase");
+    raise_missing_instance(self, arguments.positional(0));
   }
+  const DecoratorRecord& record = as_decorator(self)->record;
   if (!record.func) {
     raise_error(PyExc_RuntimeError, "the decorated method was cleared by the garbage collector");
   }
@@ -44,7 +60,7 @@ Ref call_decorator(PyObject* self, const Arguments& arguments) {
   // calls its getter so) while the call drops the last reference to it.
   Ref keep_alive = Ref::borrow(self);
   DecoratorRecord& record = as_decorator(self)->record;
-  return cached_call(record, store_of_call(record, arguments), arguments);
+  return cached_call(record, store_of_call(self, arguments), arguments);
 }
 
 // ---------------------------------------------------------------- slots
@@ -76,11 +92,12 @@ PyObject* decorator_descr_get(PyObject* self, PyObject* instance, PyObject* /*ow
   });
 }
 
-int decorator_descr_set(PyObject* /*self*/, PyObject* /*instance*/, PyObject* value) noexcept {
+int decorator_descr_set(PyObject* self, PyObject* instance, PyObject* value) noexcept {
   if (value == nullptr) {
     PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
   } else {
     PyErr_SetString(PyExc_TypeError, "cannot assign to decorated method");
+    note_assignment(as_decorator(self)->record, instance);
   }
   return -1;
 }
@@ -98,6 +115,9 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const DecoratorRecord& record = as_decorator(self)->record;
   Py_VISIT(record.func.get());
+  Py_VISIT(record.qualname.get());
+  Py_VISIT(record.module.get());
+  Py_VISIT(record.doc.get());
   for (const CallKey& dependency : record.dependency_keys) {
     if (int status = dependency.traverse(visit, arg)) {
       return status;
@@ -106,13 +126,14 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-// Breaks reference cycles: the function (and with it its binder) and the
-// dependency keys are moved out first and released afterwards, so that the
-// record is consistent whatever their finalisers do.
+// Breaks reference cycles: the function (and with it its binder), its
+// metadata and the dependency keys are moved out first and released
+// afterwards, so that the record is consistent whatever their finalisers do.
 int decorator_clear(PyObject* self) noexcept {
   DecoratorRecord& record = as_decorator(self)->record;
   std::unique_ptr<CallBinder> binder = std::move(record.binder);
   Ref function = std::move(record.func);
+  Ref metadata[] = {std::move(record.qualname), std::move(record.module), std::move(record.doc)};
   std::vector<CallKey> keys = std::move(record.dependency_keys);
   record.dependency_keys.clear();
   return 0;
@@ -142,6 +163,86 @@ PyObject* decorator_get_isabstractmethod(PyObject* self, void* /*closure*/) {
     const bool abstract = flag && require(PyObject_IsTrue(flag.get())) == 1;
     return Ref::borrow(abstract ? Py_True : Py_False);
   });
+}
+
+// ------------------------------------------------- the function's metadata
+//
+// A decorator presents its function as functools.lru_cache's wrapper does:
+// the __name__, __qualname__, __module__, __doc__ and __wrapped__ recorded
+// at decoration, and, read from the function at each access, the __code__,
+// __defaults__, __kwdefaults__ and __annotations__ by which inspect takes it
+// for a function (signatures, iscoroutinefunction). All are read-only. The
+// call path reads none of them.
+//
+// __module__ cannot be a getset: PyType_FromSpec puts the type's own
+// __module__ into the type's dict unless a getset already stands there,
+// which would then answer for the type too; getattro answers it. __doc__ is
+// a getset (pydoc reads it through object.__getattribute__, past getattro),
+// and the type, immutable, cannot be given another descriptor after it is
+// made: QuarrineDecorator.__doc__ is therefore that getset.
+
+[[noreturn]] void raise_no_attribute(const char* name) {
+  raise_format(PyExc_AttributeError, "'%s' object has no attribute '%s'", kTypeName, name);
+}
+
+// A getset's closure: the attribute and the record's field that holds it.
+struct RecordedAttribute {
+  const char* name;
+  Ref DecoratorRecord::*field;
+};
+
+const RecordedAttribute kRecordedName{"__name__", &DecoratorRecord::method_name_object};
+const RecordedAttribute kRecordedQualname{"__qualname__", &DecoratorRecord::qualname};
+const RecordedAttribute kRecordedWrapped{"__wrapped__", &DecoratorRecord::func};
+
+// A recorded value; no attribute where the function had none, or where the
+// collector cleared it.
+PyObject* decorator_get_recorded(PyObject* self, void* closure) {
+  return call_boundary([&] {
+    const auto& attribute = *static_cast<const RecordedAttribute*>(closure);
+    const Ref& value = as_decorator(self)->record.*attribute.field;
+    if (!value) {
+      raise_no_attribute(attribute.name);
+    }
+    return Ref::borrow(value.get());
+  });
+}
+
+// The function's attribute named by the closure, read now.
+PyObject* decorator_get_live(PyObject* self, void* closure) {
+  return call_boundary([&] {
+    const char* name = static_cast<const char*>(closure);
+    Ref function = Ref::borrow(as_decorator(self)->record.func.get());
+    if (!function) {
+      raise_no_attribute(name);
+    }
+    return Ref::checked(PyObject_GetAttr(function.get(), interned(name)));
+  });
+}
+
+// A decorator's __module__ is its function's; any other name is the generic
+// lookup.
+PyObject* decorator_getattro(PyObject* self, PyObject* name) {
+  return call_boundary([&] {
+    const Ref& module = as_decorator(self)->record.module;
+    if (module && PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, "__module__") == 0) {
+      return Ref::borrow(module.get());
+    }
+    return Ref::checked(PyObject_GenericGetAttr(self, name));
+  });
+}
+
+// A decorator's __doc__: its function's docstring at decoration, or None.
+PyObject* decorator_get_doc(PyObject* self, void* /*closure*/) {
+  return call_boundary([&] {
+    const Ref& doc = as_decorator(self)->record.doc;
+    return Ref::borrow(doc ? doc.get() : Py_None);
+  });
+}
+
+void* closure_of(const RecordedAttribute& attribute) {
+  return const_cast<RecordedAttribute*>(&attribute);
 }
 
 // Notes the name under which a class holds the decorator (type.__new__
@@ -179,6 +280,15 @@ PyMethodDef decorator_methods[] = {
 
 PyGetSetDef decorator_getset[] = {
     {"__isabstractmethod__", decorator_get_isabstractmethod, nullptr, nullptr, nullptr},
+    {"__name__", decorator_get_recorded, nullptr, nullptr, closure_of(kRecordedName)},
+    {"__qualname__", decorator_get_recorded, nullptr, nullptr, closure_of(kRecordedQualname)},
+    {"__wrapped__", decorator_get_recorded, nullptr, nullptr, closure_of(kRecordedWrapped)},
+    {"__doc__", decorator_get_doc, nullptr, nullptr, nullptr},
+    {"__code__", decorator_get_live, nullptr, nullptr, const_cast<char*>("__code__")},
+    {"__defaults__", decorator_get_live, nullptr, nullptr, const_cast<char*>("__defaults__")},
+    {"__kwdefaults__", decorator_get_live, nullptr, nullptr, const_cast<char*>("__kwdefaults__")},
+    {"__annotations__", decorator_get_live, nullptr, nullptr,
+     const_cast<char*>("__annotations__")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -190,6 +300,7 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(decorator_getattro)},
     {Py_tp_getset, decorator_getset},
     {Py_tp_methods, decorator_methods},
 #if Py_LIMITED_API + 0 >= 0x030C0000
@@ -204,7 +315,7 @@ PyType_Slot decorator_slots[] = {
 // is then what such a call finds, as for a function. Immutable, so that the
 // interpreter may specialise the method load.
 PyType_Spec decorator_spec = {
-    "builtins.QuarrineDecorator",
+    kTypeName,
     sizeof(DecoratorObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -5,6 +5,7 @@
 #include "decorator.hpp"
 #include "process_state.hpp"
 #include "py_introspection_utils/function_source.hpp"
+#include "py_introspection_utils/host_services.hpp"
 
 #include <new>
 #include <optional>
@@ -97,6 +98,49 @@ CallKey dependency_key(const DependencySpec& spec) {
   return CallKey(call);
 }
 
+// A staticmethod or classmethod object, which the factory receives when it
+// is written above one, has no instance to keep a cache on: refused, naming
+// the method by its function's __name__ (or the function, if it has none).
+void refuse_method_wrapper(PyObject* func) {
+  Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
+  for (const char* kind : {"staticmethod", "classmethod"}) {
+    Ref type = Ref::checked(PyObject_GetAttrString(builtins.get(), kind));
+    if (!PyType_Check(type.get()) ||
+        !PyObject_TypeCheck(func, reinterpret_cast<PyTypeObject*>(type.get()))) {
+      continue;
+    }
+    Ref wrapped = Ref::checked(PyObject_GetAttrString(func, "__func__"));
+    Ref name = attribute_if_present(wrapped.get(), "__name__");
+    raise_format(PyExc_TypeError,
+                 "cannot cache %R: a per-instance cache needs an instance method, not a %s",
+                 name ? name.get() : wrapped.get(), kind);
+  }
+}
+
+// The dependencies that the function's body declares, read from its source.
+// Where there is no source (a function made by exec, or typed at the REPL),
+// inspect's OSError gains a note on how to do without it.
+std::vector<DependencySpec> dependencies_from_source(PyObject* func, PyObject* name) {
+  try {
+    return ast_inspect_method_dependencies(func);
+  } catch (const PyErrOccurred&) {
+    if (PyErr_ExceptionMatches(PyExc_OSError) != 0) {
+      attach_note("automagically_quarrined reads the source of '%U' to find its dependencies; "
+                  "where there is no source, give them as dependencies=[...]",
+                  name);
+    }
+    throw;
+  }
+}
+
+// The function's metadata that its decorator presents as its own; each
+// attribute the function lacks stays empty.
+void record_metadata(DecoratorRecord& record, PyObject* func) {
+  record.qualname = attribute_if_present(func, "__qualname__");
+  record.module = attribute_if_present(func, "__module__");
+  record.doc = attribute_if_present(func, "__doc__");
+}
+
 Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const FactoryKind& kind) {
   const MethodParameters parameters{kind.call_name, {"func"}, 1, false};
   Ref values[1];
@@ -104,6 +148,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   PyObject* func = values[0].get();
   const FactoryRecord& factory = as_factory(self)->record;
 
+  refuse_method_wrapper(func);
   Ref name_attribute = Ref::checked(PyObject_GetAttrString(func, "__name__"));
   DecoratorRecord record;
   record.method_name = std::string(text_of(name_attribute.get()));
@@ -113,7 +158,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   if (factory.dependencies) {
     specs = &*factory.dependencies;
   } else {
-    discovered = ast_inspect_method_dependencies(func);
+    discovered = dependencies_from_source(func, name_attribute.get());
     specs = &discovered;
     record.dependencies_from_source = true;
   }
@@ -128,6 +173,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   PyUnicode_InternInPlace(&name);  // takes over the reference, handing back the interned one
   record.method_name_object = Ref::steal(name);
   record.func = Ref::borrow(func);
+  record_metadata(record, func);
   record.binder = std::make_unique<CallBinder>(func, record.method_name_object.get());
   record.use_cache = factory.use_cache;
   record.track_runtime_dependencies = factory.track_runtime_dependencies;
@@ -174,12 +220,9 @@ int factory_clear(PyObject* self) noexcept {
 }
 
 void factory_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_factory(self)->record.~FactoryRecord();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 PyType_Slot manual_slots[] = {

@@ -1,9 +1,10 @@
 // The record of a QuarrineDecorator: what a decorated method is, as the
 // cached call protocol, the base class's queries and its dump and load read
-// it; the layout of the decorator object that holds it; and how a record is
+// it, with the function's metadata that the decorator presents as its own;
+// the layout of the decorator object that holds it; and how a record is
 // found from a decorator object or from its serial. The decorator owns its
-// record and, through it, the function, the call keys of the declared
-// dependencies and the binder.
+// record and, through it, the function, its metadata, the call keys of the
+// declared dependencies and the binder.
 #pragma once
 
 #include "py_introspection_utils/call_binder.hpp"
@@ -22,6 +23,12 @@ struct DecoratorRecord {
   std::string method_name;               // the function's __name__ at decoration
   Ref method_name_object;                // the same, as an interned str
   Ref func;                              // the decorated function itself
+  // The function's __qualname__, __module__ and __doc__ at decoration, as
+  // functools.update_wrapper copies them; each empty where the function had
+  // none (the decorator then shows its type's own, or no attribute).
+  Ref qualname;
+  Ref module;
+  Ref doc;
   bool use_cache = true;
   bool track_runtime_dependencies = false;
   bool serialisable = false;

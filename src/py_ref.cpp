@@ -83,4 +83,11 @@ void raise_wrapping_pending(PyObject* type, const char* prefix) {
   throw PyErrOccurred{};
 }
 
+void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
 }  // namespace quarrine

@@ -185,6 +185,11 @@ class PendingErrorScope {
 // Translates whatever escaped `body` into a Python exception.
 void set_error_from_current_exception() noexcept;
 
+// The last step of a heap type's dealloc: frees the object through its
+// type's Py_tp_free slot, then releases the reference to the type that every
+// instance of a heap type holds.
+void free_instance(PyObject* self) noexcept;
+
 // The boundary of every slot and method: runs `body`, which returns an owned
 // Ref, and hands its reference to the interpreter, or null with an exception.
 // Not noexcept: a thread ended by the interpreter at exit must unwind on.

@@ -1,7 +1,8 @@
 from collections.abc import Callable, Sequence
+from types import CodeType
 from typing import Any, Generic, Literal, TypeVar, final, overload
 
-from typing_extensions import Concatenate, ParamSpec, Self, TypeAlias, disjoint_base
+from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias, disjoint_base
 
 __all__ = ["QuarrineBase", "quarrined", "automagically_quarrined"]
 
@@ -9,6 +10,10 @@ __all__ = ["QuarrineBase", "quarrined", "automagically_quarrined"]
 # without arguments, else the call key (method name, sorted argument items).
 _ReportKey: TypeAlias = str | tuple[str, tuple[tuple[str, Any], ...]]
 _ValidationText: TypeAlias = Literal["valid", "invalid", "permanently invalid"]
+# What the factories accept as `dependencies`: a list of method names and
+# (method name, keyword arguments) pairs. One list type: mypy infers a list
+# display that mixes both against it, not against a union of list types.
+_Dependencies: TypeAlias = list[str | tuple[str, dict[str, Any]]]
 
 @disjoint_base
 class QuarrineBase:
@@ -41,7 +46,7 @@ class quarrined:
         cls,
         /,
         use_cache: bool = True,
-        dependencies: Any | None = None,
+        dependencies: _Dependencies | None = None,
         track_runtime_dependencies: bool = False,
         serialisable: bool = False,
     ) -> quarrined: ...
@@ -53,7 +58,7 @@ class automagically_quarrined:
         cls,
         /,
         use_cache: bool = True,
-        dependencies: Any | None = None,
+        dependencies: _Dependencies | None = None,
         track_runtime_dependencies: bool = True,
         serialisable: bool = False,
     ) -> automagically_quarrined: ...
@@ -67,9 +72,32 @@ class QuarrineDecorator(Generic[_S_co, _P, _R_co]):
     def __get__(self, obj: None, _objtype: Any = None, /) -> Self: ...
     @overload
     def __get__(self, obj: _S_co, _objtype: Any = None, /) -> _BoundQuarrineMethod[_P, _R_co]: ...  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
-    def __set__(self, _obj: Any, _value: Any, /) -> None: ...
+    # Assigning to a cached method through an instance fails at run time.
+    def __set__(self, _obj: Any, _value: Never, /) -> None: ...
     # Called by type.__new__ with each name the class body gives it.
     def __set_name__(self, owner: type, name: str, /) -> None: ...
+    # The function's metadata, read-only: __name__, __qualname__, __module__,
+    # __doc__ and __wrapped__ as they were at decoration, the others as the
+    # function has them now. `object` declares __module__, __doc__ and
+    # __annotations__ writable; a decorator's are not.
+    @property
+    def __name__(self) -> str: ...
+    @property
+    def __qualname__(self) -> str: ...
+    @property
+    def __module__(self) -> str: ...  # type: ignore[override]
+    @property
+    def __doc__(self) -> str | None: ...  # type: ignore[override]
+    @property
+    def __wrapped__(self) -> Callable[Concatenate[Any, _P], _R_co]: ...
+    @property
+    def __code__(self) -> CodeType: ...
+    @property
+    def __defaults__(self) -> tuple[Any, ...] | None: ...
+    @property
+    def __kwdefaults__(self) -> dict[str, Any] | None: ...
+    @property
+    def __annotations__(self) -> dict[str, Any]: ...  # type: ignore[override]
     # Whether the decorated function is abstract (abc.abstractmethod).
     @property
     def __isabstractmethod__(self) -> bool: ...

@@ -103,13 +103,12 @@ class TestAbstractMethods:
             Incomplete()
         assert Square().area() == 4
 
-    def test_the_decorator_reports_the_flag_read_only_and_nothing_else(self):
+    def test_the_decorator_reports_the_flag_read_only(self):
         decorator = self.Shape.__dict__["area"]
         assert decorator.__isabstractmethod__ is True
         assert quarrined()(lambda self: 1).__isabstractmethod__ is False
         with pytest.raises(AttributeError):
             decorator.__isabstractmethod__ = False
-        assert not hasattr(decorator, "__name__") and decorator.__doc__ is None
 
 
 def make_point():
@@ -163,8 +162,9 @@ def test_copies_and_pickles_carry_the_state_and_start_with_an_empty_cache(make):
     assert {way: fault for way, fault in faults.items() if fault} == {}
 
 
-def test_an_instance_computes_in_a_process_pool_worker():
+def test_an_instance_and_its_bound_cached_method_go_to_process_pool_workers():
     proc = scenarios.run("process_pool", timeout=300)
     assert proc.returncode == 0, report(proc)
     assert json.loads(proc.stdout.splitlines()[-1]) == {
-        "arrived with": {}, "norm": 5.0, "after": {"norm": 5.0}, "original": {"norm": 5.0}}
+        "arrived with": {}, "norm": 5.0, "after": {"norm": 5.0}, "original": {"norm": 5.0},
+        "mapped": [[0, 0], [3, 4], [6, 8], [9, 12]]}

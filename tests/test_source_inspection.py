@@ -269,7 +269,7 @@ def exec_function(source):
 
 
 class TestUnreadableSource:
-    def test_a_function_made_by_exec_fails_with_the_error_of_getsource(self):
+    def test_a_function_made_by_exec_fails_with_the_error_of_getsource_and_a_way_out(self):
         total = exec_function("def total(self):\n    return self.price()\n")
         with pytest.raises(OSError) as expected:
             inspect.getsource(total)
@@ -277,6 +277,9 @@ class TestUnreadableSource:
             automagically_quarrined()(total)
         assert type(raised.value) is type(expected.value)
         assert str(raised.value) == str(expected.value)
+        assert raised.value.__notes__ == [
+            "automagically_quarrined reads the source of 'total' to find its dependencies; "
+            "where there is no source, give them as dependencies=[...]"]
 
     @pytest.mark.parametrize("dependencies", [["price"], []])
     def test_a_given_list_reads_no_source(self, dependencies):

@@ -488,6 +488,8 @@ def note(parameter):
 
 NOT_STR, NOT_SEQUENCE = "'int' object is not an instance of 'str'", "'int' object is not an instance of 'Sequence'"
 SINGLE_STR = "'order' must be a sequence of method names, not a single str"
+NEEDS_INSTANCE = "must be called on an instance of a QuarrineBase subclass"
+LIKELY_CAUSE = "wrapped around the cached method is the likely cause"
 SURROGATE = "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
 GET, UPDATE, DUMP, LOAD = (f"QuarrineBase.{name}()" for name in
                            ("get_cached_value", "update_cached_value", "dump_cache", "load_cache"))
@@ -574,10 +576,18 @@ WRONG_ARGUMENTS = {
     **factory_rows(automagically_quarrined),
     "dec.__get__()": (lambda: dec.__get__(), " expected at least 1 argument, got 0"),
     "dec.__set__(obj)": (lambda: dec.__set__(obj), " expected 2 arguments, got 1"),
-    "dec.__set__(obj, 1)": (lambda: dec.__set__(obj, 1), "cannot assign to decorated method"),
+    "dec.__set__(obj, 1)": (
+        lambda: dec.__set__(obj, 1), "cannot assign to decorated method",
+        "Shop.price is a cached method: store a value for one call with update_cached_value('price', value, "
+        "**arguments), or, in a test, patch the class: unittest.mock.patch.object(Shop, 'price', ...)"),
     "dec.__delete__(obj)": (lambda: dec.__delete__(obj), "NotImplementedError: can't delete descriptor"),
-    "dec()": (lambda: dec(), "ValueError: quarrined can only be used as an instance method decorator"),
-    "dec(5)": (lambda: dec(5), "the decorated method's class must inherit from QuarrineBase"),
+    "dec()": (
+        lambda: dec(), "ValueError: quarrined can only be used as an instance method decorator",
+        f"'price' {NEEDS_INSTANCE}; a staticmethod {LIKELY_CAUSE}"),
+    "dec(5)": (
+        lambda: dec(5), "the decorated method's class must inherit from QuarrineBase",
+        f"Shop.price was called with an object of type 'int' first; 'price' {NEEDS_INSTANCE}; a staticmethod "
+        f"{LIKELY_CAUSE}"),
     "dec(obj, 1)": (lambda: dec(obj, 1), "too many positional arguments"),
     "dec(obj, x=1)": (lambda: dec(obj, x=1), "got an unexpected keyword argument 'x'"),
     "type(dec)()": (lambda: type(dec)(), "cannot create 'builtins.QuarrineDecorator' instances"),

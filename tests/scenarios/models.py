@@ -18,6 +18,10 @@ class Point(QuarrineBase):
     def norm(self):
         return (self.x ** 2 + self.y ** 2) ** 0.5
 
+    @quarrined()
+    def scaled(self, factor):
+        return self.x * factor, self.y * factor
+
 
 class Box(QuarrineBase):
     __slots__ = ("width", "height")

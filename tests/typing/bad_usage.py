@@ -41,6 +41,10 @@ quarrined(cache=True)  # expect: mypy[call-arg] pyright[reportCallIssue]
 quarrined()()  # expect: mypy[call-arg] pyright[reportCallIssue]
 decorator: QuarrineDecorator[Any, ..., None] = quarrined()(print)
 decorator.__set__(ledger)  # expect: mypy[call-arg] pyright[reportCallIssue]
+ledger.balance = lambda: 1.0  # expect: mypy[assignment] pyright[reportAttributeAccessIssue]
+Ledger.balance.__name__ = "total"  # expect: mypy[misc] pyright[reportAttributeAccessIssue]
+quarrined(dependencies=[("balance", 2025)])  # expect: mypy[list-item] pyright[reportArgumentType]
+automagically_quarrined(dependencies=("balance",))  # expect: mypy[arg-type] pyright[reportArgumentType]
 
 
 class Memo(quarrined):  # expect: mypy[misc] pyright[reportGeneralTypeIssues]

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping, Sequence
+from types import CodeType
 from typing import TYPE_CHECKING, Any
 
 from quarrine import QuarrineBase, automagically_quarrined, quarrined
@@ -85,6 +86,13 @@ def main() -> None:
         return 1
 
     decorator = factory(func=standalone)
+    names: list[str] = [decorator.__name__, decorator.__qualname__, decorator.__module__]
+    doc: str | None = Portfolio.rate.__doc__
+    wrapped: float = Portfolio.rate.__wrapped__(portfolio, 2024)
+    code: CodeType = Portfolio.rate.__code__
+    defaults: tuple[Any, ...] | None = Portfolio.rate.__defaults__
+    keyword_defaults: dict[str, Any] | None = Portfolio.rate.__kwdefaults__
+    annotations: dict[str, Any] = Portfolio.rate.__annotations__
 
     if TYPE_CHECKING:
         reveal_type(factory)
@@ -92,6 +100,7 @@ def main() -> None:
 
     print(income, label, cached, everything, graph, states, first_value, from_tuple)
     print(restored_value, base, decorator)
+    print(names, doc, wrapped, code, defaults, keyword_defaults, annotations)
 
 
 if __name__ == "__main__":
