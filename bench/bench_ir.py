@@ -29,7 +29,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench import LruCached, Plain, Quarrined  # noqa: E402
-from incremental import LruSheet, QuarrineSheet, SheetRun, checked_sheet  # noqa: E402
+from incremental import DirtyMethodSheet, LruSheet, QuarrineSheet, SheetRun, checked_sheet  # noqa: E402
 
 from quarrine import QuarrineBase, quarrined  # noqa: E402
 
@@ -118,6 +118,7 @@ OPERATIONS = {
     "edges untracked": (miss(EdgesUntracked, "obj.report(x)"), 2_000, 12_000),
     "sheet trivial quarrine": (sheet(QuarrineSheet, "trivial"), 2, 10),
     "sheet trivial lru_cache": (sheet(LruSheet, "trivial"), 2, 10),
+    "sheet trivial dirty flags": (sheet(DirtyMethodSheet, "trivial"), 2, 10),
     "sheet costly quarrine": (sheet(QuarrineSheet, "costly"), 1, 3),
     "sheet costly lru_cache": (sheet(LruSheet, "costly"), 1, 3),
 }
@@ -144,7 +145,7 @@ def check():
     if tracked.report(10) != 115:
         raise AssertionError("report(10) did not record a() as its parent")
     rows, width = SHEET
-    for cls in (QuarrineSheet, LruSheet):
+    for cls in (QuarrineSheet, LruSheet, DirtyMethodSheet):
         for kind in ("trivial", "costly"):
             checked_sheet(cls, rows, width, kind).check()
 
@@ -229,8 +230,17 @@ def small_instances_worker(name):
     print((after - before) / SMALL_INSTANCES)
 
 
+# The targets, per interpreter: with the limited API of 3.12 (the cp312-abi3
+# wheel) the decorator is called through vectorcall.
+TARGETS = {
+    (3, 11): {"hit": 1.60, "miss": 1.45, "trivial": 0.78, "dirty": 0.95, "costly": 0.70},
+    (3, 12): {"hit": 1.25, "miss": 1.25, "trivial": 0.75, "dirty": 0.90, "costly": 0.70},
+}
+
+
 def table(per_op, memory):
     rows = []
+    targets = TARGETS[min(sys.version_info[:2], (3, 12))]
 
     def row(label, mine, theirs, target, holds, decimals=0):
         shown_ratio = "-" if theirs is None else f"{mine / theirs:.2f} x"
@@ -244,7 +254,7 @@ def table(per_op, memory):
 
     hit_q, hit_l = per_op["hit quarrine"], per_op["hit lru_cache"]
     row("hit obj.area(3), def area(self, width, height=2)", hit_q, hit_l,
-        "<= 1.9 x (aim 1.6 x)", hit_q / hit_l <= 1.9)
+        f"<= {targets['hit']:.2f} x", hit_q / hit_l <= targets["hit"])
     edge = (per_op["edges tracked"] - per_op["edges untracked"]) / 3
     row("one recorded edge (tracked - untracked miss of a body with 3 cached calls) / 3",
         edge, None, "<= 100", edge <= 100)
@@ -252,19 +262,23 @@ def table(per_op, memory):
     miss_q = per_op["miss quarrine"] - plain
     miss_l = per_op["miss lru_cache"] - plain
     row(f"miss obj.area(i), overhead over a plain call ({plain:.0f})",
-        miss_q, miss_l, "<= 1.5 x", miss_q / miss_l <= 1.5)
+        miss_q, miss_l, f"<= {targets['miss']:.2f} x", miss_q / miss_l <= targets["miss"])
     row("bytes per entry at 10^6 entries (resident set)", memory["quarrine"], memory["lru_cache"],
         "<= 1.1 x", memory["quarrine"] / memory["lru_cache"] <= 1.1)
     small_q, small_c = memory["small quarrine"], memory["small cached_property"]
     row("bytes for the first cached value of each of 200 000 instances, vs cached_property",
         small_q, small_c, "<= 2.5 x", small_q / small_c <= 2.5)
     rows_, width = SHEET
-    for kind, target in (("trivial", 0.80), ("costly", 0.70)):
+    for kind in ("trivial", "costly"):
         q = per_op[f"sheet {kind} quarrine"]
         lru = per_op[f"sheet {kind} lru_cache"]
         label = (f"spreadsheet {rows_}x{width}, {kind} cells, per round vs lru_cache cleared"
                  if kind == "trivial" else "the same with ~200 additions per cell")
-        row(label, q, lru, f"<= {target:.2f} x", q / lru <= target)
+        row(label, q, lru, f"<= {targets[kind]:.2f} x", q / lru <= targets[kind])
+        if kind == "trivial":
+            dirty = per_op["sheet trivial dirty flags"]
+            row("the same vs hand-written dirty flags, a method per cell (in 'lru_cache')",
+                q, dirty, f"<= {targets['dirty']:.2f} x", q / dirty <= targets["dirty"])
 
     columns = ["operation", "quarrine", "lru_cache", "ratio", "target", "holds"]
     widths = [max(len(r[i]) for r in [columns, *rows]) for i in range(len(columns))]

@@ -145,6 +145,51 @@ class DirtySheet:
         return list(values[-1])
 
 
+class DirtyMethodSheet:
+    """Hand-written in quarrine's shape: a method per cell that checks the
+    cell's dirty flag and recomputes from the cells above through the same
+    method; a change marks the cone of cells below the changed input."""
+
+    def __init__(self, rows, width, combine):
+        self.rows = rows
+        self.width = width
+        self.combine = combine
+        self.inputs = initial_inputs(width)
+        self.values = {}
+        self.dirty = set()
+
+    def cell(self, row, col):
+        key = (row, col)
+        if key not in self.dirty:
+            value = self.values.get(key)
+            if value is not None:
+                return value
+        width = self.width
+        left = (col - 1) % width
+        right = (col + 1) % width
+        if row == 1:
+            inputs = self.inputs
+            value = self.combine(inputs[left], inputs[col], inputs[right])
+        else:
+            row -= 1
+            value = self.combine(self.cell(row, left), self.cell(row, col), self.cell(row, right))
+        self.values[key] = value
+        self.dirty.discard(key)
+        return value
+
+    def set_input(self, col, value):
+        self.inputs[col] = value
+        width = self.width
+        marked = {col}
+        for row in range(1, self.rows):
+            marked = {(c + d) % width for c in marked for d in (-1, 0, 1)}
+            self.dirty.update((row, c) for c in marked)
+
+    def last_row(self):
+        row = self.rows - 1
+        return [self.cell(row, col) for col in range(self.width)]
+
+
 class QuarrineSheet(QuarrineBase):
     """A cached method per cell, (row, col) its arguments; the inputs a cached method too."""
 
@@ -224,7 +269,8 @@ class ObservSheet:
 
 SHEETS = [
     ("functools.lru_cache, cleared", LruSheet),
-    ("hand-written dirty flags", DirtySheet),
+    ("hand-written dirty flags, row by row", DirtySheet),
+    ("hand-written dirty flags, a method per cell", DirtyMethodSheet),
     ("reaktiv", ReaktivSheet),
     ("observ", ObservSheet),
     ("quarrine", QuarrineSheet),

@@ -231,11 +231,26 @@ class TestDescriptor:
         assert obj.double(4) == 8
         assert Counted.__dict__["double"] is Counted.double
 
-    def test_instance_dict_entry_does_not_hide_the_method(self):
-        obj = Counted()
-        obj.__dict__["double"] = lambda x: "shadow"
-        assert obj.double(2) == 4
-        assert obj.runs == 1
+    def test_an_instance_dict_entry_is_what_a_method_call_finds(self, run_isolated):
+        # As for a plain method: `obj.area(3)` looks in the instance's dict
+        # before it calls the method, while reading `obj.area` goes through
+        # the decorator. Run as a plain script: pytest's assertion rewriting
+        # turns `obj.area(3)` into a read and a call.
+        run_isolated("""
+from quarrine import QuarrineBase, quarrined
+
+class Shape(QuarrineBase):
+    @quarrined()
+    def area(self, width):
+        return width * 2
+
+shape = Shape()
+shape.__dict__["area"] = lambda width: "shadow"
+called = shape.area(3)
+read = shape.area
+if (called, read(3), read.__self__ is shape) != ("shadow", 6, True):
+    raise SystemExit(f"got {called!r}, {read(3)!r}")
+""")
 
     def test_assigning_on_the_class_replaces_the_decorator(self):
         class Local(Counted):
