@@ -2,6 +2,7 @@
 #include "call_protocol.hpp"
 
 #include "arguments.hpp"
+#include "async_call.hpp"
 #include "decorator_notes.hpp"
 #include "py_introspection_utils/host_services.hpp"
 
@@ -95,6 +96,30 @@ bool view_source_dependency(const CallKey& key, PyObject* instance, BoundCall& o
   return true;
 }
 
+// The innermost running async call on the instance in the current context,
+// into the plan.
+void find_async_caller(PyObject* instance, PyThreadState* thread, CallPlan& plan) {
+  NodeId node = CallPlan::kNoNode;
+  bool records = false;
+  if (async_caller(instance, node, records)) {
+    plan.async_caller = {thread, node, records};
+  }
+  plan.async_caller_known = true;
+}
+
+// The coroutine of an async method's call: the stored result, or the
+// computation, which runs or joins a run when it is awaited.
+template <class Arguments>
+Ref async_call(PyObject* decorator, PyObject* instance,
+               const InstanceStore::Computation& computation, Ref stored,
+               const Arguments& arguments) {
+  if (stored) {
+    return async_result(stored.get());
+  }
+  return async_computation(decorator, instance, computation.node, arguments.positional_tuple(),
+                           arguments.keyword_dict());
+}
+
 // The first step, repeated until the store can decide: each Find* step is
 // learnt with the guard let go. Returns the stored result of a hit;
 // otherwise `computation` says whether to compute or to run a plain call.
@@ -130,12 +155,18 @@ Ref begin_call(DecoratorRecord& record, InstanceStore& store, PyObject* instance
         plan.take_over = takes_over(record, computation.owner, instance);
         plan.verdict_owner = computation.owner;
         break;
+      case Step::FindAsyncCaller:
+        plan.node = computation.node;
+        find_async_caller(instance, thread, plan);
+        break;
+      case Step::Await:
+        return Ref();
     }
   }
 }
 
-// Says, once per method and process, that a declared dependency had never
-// been computed when the method returned, so that it is never cached.
+}  // namespace
+
 void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency) {
   if (record.warned_uncomputed_dependency) {
     return;
@@ -148,6 +179,8 @@ void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency) {
       "'%s' is never cached: call self.%U() in its body, or drop '%U' from its dependencies",
       name, dependency, name, name, dependency, dependency));
 }
+
+namespace {
 
 // The last step: settles the node, stores the result if it may be kept,
 // pops the call's frame, and hands back the result or raises the function's
@@ -182,13 +215,18 @@ Ref finish_call(DecoratorRecord& record, InstanceStore& store, PyThreadState* th
 }  // namespace
 
 template <class Arguments>
-Ref cached_call(DecoratorRecord& record, InstanceStore& store, const Arguments& arguments) {
+Ref cached_call(PyObject* decorator, DecoratorRecord& record, InstanceStore& store,
+                const Arguments& arguments) {
   BoundCall call;
   bind_call(record, arguments, call);
   PyThreadState* thread = PyThreadState_Get();
   InstanceStore::Computation computation;
-  if (Ref stored =
-          begin_call(record, store, arguments.positional(0), call, thread, computation)) {
+  PyObject* instance = arguments.positional(0);
+  Ref stored = begin_call(record, store, instance, call, thread, computation);
+  if (record.is_coroutine && computation.step != Step::Plain) {
+    return async_call(decorator, instance, computation, std::move(stored), arguments);
+  }
+  if (stored) {
     return stored;
   }
   // The call keeps its decorator alive (the decorator's call slot), and a
@@ -209,9 +247,9 @@ Ref cached_call(DecoratorRecord& record, InstanceStore& store, const Arguments& 
   return finish_call(record, store, thread, computation, std::move(result));
 }
 
-template Ref cached_call(DecoratorRecord&, InstanceStore&, const TupleArguments&);
+template Ref cached_call(PyObject*, DecoratorRecord&, InstanceStore&, const TupleArguments&);
 #if Py_LIMITED_API + 0 >= 0x030C0000
-template Ref cached_call(DecoratorRecord&, InstanceStore&, const VectorArguments&);
+template Ref cached_call(PyObject*, DecoratorRecord&, InstanceStore&, const VectorArguments&);
 #endif
 
 std::vector<NodeId> find_dependency_nodes(const DecoratorRecord& record, InstanceStore& store,

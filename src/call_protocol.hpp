@@ -22,8 +22,16 @@ namespace quarrine {
 // Runs a call of `record`'s method on the instance that is the first
 // positional argument, whose store is `store`. Defined for TupleArguments
 // and, with the limited API of 3.12, VectorArguments.
+// A coroutine function's call returns a coroutine (async_call.hpp).
+// `decorator` is the record's decorator, which the caller keeps alive.
 template <class Arguments>
-Ref cached_call(DecoratorRecord& record, InstanceStore& store, const Arguments& arguments);
+Ref cached_call(PyObject* decorator, DecoratorRecord& record, InstanceStore& store,
+                const Arguments& arguments);
+
+// Says, once per method and process, that a declared dependency (its name
+// `dependency`) had never been computed when the method returned, so that it
+// is never cached.
+void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency);
 
 // The nodes of the record's declared dependencies on `instance`, found (and
 // added, unregistered, where missing) with the guard let go. Dependencies

@@ -60,7 +60,7 @@ Ref call_decorator(PyObject* self, const Arguments& arguments) {
   // calls its getter so) while the call drops the last reference to it.
   Ref keep_alive = Ref::borrow(self);
   DecoratorRecord& record = as_decorator(self)->record;
-  return cached_call(record, store_of_call(self, arguments), arguments);
+  return cached_call(self, record, store_of_call(self, arguments), arguments);
 }
 
 // ---------------------------------------------------------------- slots

@@ -117,6 +117,35 @@ void refuse_method_wrapper(PyObject* func) {
   }
 }
 
+// Whether `func` is a coroutine function (or a wrapper of one), whose calls
+// the cache awaits; generator functions are refused, their result being
+// consumable only once.
+bool is_coroutine_function(PyObject* func, PyObject* name) {
+  Ref inspect = Ref::checked(PyImport_ImportModule("inspect"));
+  Ref unwrap = Ref::checked(PyObject_GetAttrString(inspect.get(), "unwrap"));
+  Ref inner = Ref::steal(PyObject_CallFunctionObjArgs(unwrap.get(), func, nullptr));
+  if (!inner) {
+    PyErr_Clear();  // a __wrapped__ loop: the function stands for itself
+    inner = Ref::borrow(func);
+  }
+  auto is = [&](const char* test, PyObject* candidate) {
+    Ref check = Ref::checked(PyObject_GetAttrString(inspect.get(), test));
+    Ref answer = Ref::checked(PyObject_CallFunctionObjArgs(check.get(), candidate, nullptr));
+    return require(PyObject_IsTrue(answer.get())) == 1;
+  };
+  for (PyObject* candidate : {func, inner.get()}) {
+    for (const char* kind : {"isgeneratorfunction", "isasyncgenfunction"}) {
+      if (is(kind, candidate)) {
+        raise_format(PyExc_TypeError,
+                     "cannot cache %R: its result, %s, can be consumed only once; return a list "
+                     "or a tuple instead",
+                     name, kind[2] == 'g' ? "a generator" : "an async generator");
+      }
+    }
+  }
+  return is("iscoroutinefunction", func) || is("iscoroutinefunction", inner.get());
+}
+
 // The dependencies that the function's body declares, read from its source.
 // Where there is no source (a function made by exec, or typed at the REPL),
 // inspect's OSError gains a note on how to do without it.
@@ -152,6 +181,7 @@ Ref factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const Factory
   Ref name_attribute = Ref::checked(PyObject_GetAttrString(func, "__name__"));
   DecoratorRecord record;
   record.method_name = std::string(text_of(name_attribute.get()));
+  record.is_coroutine = is_coroutine_function(func, name_attribute.get());
 
   std::vector<DependencySpec> discovered;
   const std::vector<DependencySpec>* specs = nullptr;

@@ -35,6 +35,9 @@ struct DecoratorRecord {
   // The declared dependencies were read from the method's source: only those
   // that name cached methods of the instance's class count.
   bool dependencies_from_source = false;
+  // The function is a coroutine function: a call returns an awaitable, and
+  // what is stored is the awaited result.
+  bool is_coroutine = false;
   std::unique_ptr<CallBinder> binder;  // binds calls of `func`
   // A number that no other decorator of the process has: the nodes of an
   // instance's store name their owner by it.

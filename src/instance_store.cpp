@@ -286,7 +286,7 @@ Ref InstanceStore::begin_unowned(StoreAccess& access, const DecoratorRecord& rec
       dependencies = declared_scratch;
     }
     register_node(access, node, added ? nullptr : &call, record, dependencies);
-    return begin_owned(access, record, node, computation);
+    return begin_owned(access, record, node, plan, computation);
   }
   const std::uint64_t owner = nodes_[node].owner;
   if (plan.verdict_owner != owner) {
@@ -304,18 +304,46 @@ Ref InstanceStore::begin_unowned(StoreAccess& access, const DecoratorRecord& rec
   graph_.temporarily_invalidate(node);
   access.released().add(std::move(nodes_[node].value));
   nodes_[node].owner = record.serial;
-  return begin_owned(access, record, node, computation);
+  return begin_owned(access, record, node, plan, computation);
+}
+
+const CallFrame* InstanceStore::caller_of(PyThreadState* thread, const CallPlan& plan,
+                                          bool& unknown) const {
+  unknown = false;
+  if (const CallFrame* frame = innermost_frame(thread)) {
+    return frame;
+  }
+  if (async_runs_.empty()) {
+    return nullptr;
+  }
+  if (!plan.async_caller_known) {
+    unknown = true;
+    return nullptr;
+  }
+  return plan.async_caller.node != kNoNode ? &plan.async_caller : nullptr;
 }
 
 Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
-                               Computation& computation) {
-  const CallFrame* caller = innermost_frame(access.thread());
+                               const CallPlan& plan, Computation& computation) {
+  bool unknown = false;
+  const CallFrame* caller = caller_of(access.thread(), plan, unknown);
+  if (unknown) {
+    computation.step = Computation::Step::FindAsyncCaller;
+    computation.node = node;
+    return Ref();
+  }
   const bool recorded = caller != nullptr && caller->records_dependencies;
   if (recorded) {
     graph_.add_parent_dependency(caller->node, node);
   }
   if (PyObject* stored = servable_value(node)) {
     return Ref::borrow(stored);
+  }
+  if (record.is_coroutine) {
+    // Its body runs when the call is awaited (begin_async_run).
+    computation.step = Computation::Step::Await;
+    computation.node = node;
+    return Ref();
   }
   if (native_stack_nearly_exhausted()) {
     computation.step = Computation::Step::TooDeep;
@@ -338,16 +366,21 @@ InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
                                                           const DecoratorRecord& record,
                                                           const Computation& computation,
                                                           PyObject* result) {
-  const NodeId node = computation.node;
-  pop_frame(access.thread(), node);
-  Finished finished;
+  pop_frame(access.thread(), computation.node);
   if (result == nullptr) {
-    return finished;
+    return Finished();
   }
+  return settle_and_store(record, computation.node, computation.start, result);
+}
+
+InstanceStore::Finished InstanceStore::settle_and_store(
+    const DecoratorRecord& record, NodeId node, const MethodDependencyGraph::RunStart& start,
+    PyObject* result) {
+  Finished finished;
   if (!record.use_cache) {
     graph_.permanently_invalidate(node);
   }
-  const MethodDependencyGraph::Settled settled = graph_.settle_after_call(node, computation.start);
+  const MethodDependencyGraph::Settled settled = graph_.settle_after_call(node, start);
   if (settled.never_computed_parent != MethodDependencyGraph::kNoParent) {
     // A borrowed name from the parent's key, kept: no object is made.
     finished.uncomputed_dependency =
@@ -357,6 +390,78 @@ InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
     finished.replaced = std::exchange(nodes_[node].value, Ref::borrow(result));
   }
   return finished;
+}
+
+// ================================================ async computations
+
+PyObject* InstanceStore::shared_run(StoreAccess& /*held*/, NodeId node,
+                                    PyObject* loop) const noexcept {
+  for (const AsyncRun& run : async_runs_) {
+    if (run.node == node && run.loop.get() == loop) {
+      return run.changes == graph_.change_count(node) ? run.run.get() : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+MethodDependencyGraph::RunStart InstanceStore::begin_async_run(StoreAccess& access, NodeId node,
+                                                               PyObject* loop, PyObject* run,
+                                                               bool records_dependencies) {
+  if (run != nullptr) {
+    for (AsyncRun& earlier : async_runs_) {
+      if (earlier.node == node && earlier.loop.get() == loop) {
+        // A run that an invalidation reached: later callers join this one.
+        access.released().add(std::exchange(earlier.run, Ref::borrow(run)));
+        earlier.changes = graph_.change_count(node);
+        return graph_.begin_run(node);
+      }
+    }
+    async_runs_.push_back({node, Ref::borrow(loop), Ref::borrow(run), graph_.change_count(node)});
+    return graph_.begin_run(node);
+  }
+  // A computation inside its own run (a call of itself that it awaits): as
+  // for a synchronous call of itself, the edge counts in this run too, so
+  // that neither run stores a result computed from a running call.
+  MethodDependencyGraph::RunStart start = graph_.begin_run(node);
+  if (records_dependencies) {
+    graph_.add_parent_dependency(node, node);
+  }
+  return start;
+}
+
+void InstanceStore::end_async_run(StoreAccess& access, NodeId node, PyObject* loop,
+                                  PyObject* run) noexcept {
+  for (auto entry = async_runs_.begin(); entry != async_runs_.end(); ++entry) {
+    if (entry->node == node && entry->loop.get() == loop && entry->run.get() == run) {
+      // Released after the guard is let go; the vector never allocates here.
+      Ref loop_ref = std::move(entry->loop);
+      Ref run_ref = std::move(entry->run);
+      async_runs_.erase(entry);
+      try {
+        access.released().add(std::move(loop_ref));
+        access.released().add(std::move(run_ref));
+      } catch (...) {
+        // No room to defer them: they go when this frame ends, the store
+        // being consistent already.
+      }
+      return;
+    }
+  }
+}
+
+void InstanceStore::push_frame(StoreAccess& access, NodeId node, bool records_dependencies) {
+  frames_.push_back({access.thread(), node, records_dependencies});
+}
+
+void InstanceStore::pop_async_frame(StoreAccess& access, NodeId node) noexcept {
+  pop_frame(access.thread(), node);
+}
+
+InstanceStore::Finished InstanceStore::finish_async(StoreAccess& /*held*/,
+                                                    const DecoratorRecord& record, NodeId node,
+                                                    const MethodDependencyGraph::RunStart& start,
+                                                    PyObject* result) {
+  return settle_and_store(record, node, start, result);
 }
 
 // ================================================ changes from outside
@@ -414,10 +519,18 @@ int InstanceStore::traverse(visitproc visit, void* arg) const noexcept {
     }
     Py_VISIT(node.value.get());
   }
+  for (const AsyncRun& run : async_runs_) {
+    Py_VISIT(run.loop.get());
+    Py_VISIT(run.run.get());
+  }
   return 0;
 }
 
 void InstanceStore::clear_into(std::vector<StoredNode>& released) noexcept {
+  // A run holds its caller's instance: only the collector clears a store
+  // that still has runs, and then it is consistent before they go.
+  std::vector<AsyncRun> runs = std::move(async_runs_);
+  async_runs_ = std::vector<AsyncRun>();
   released = std::move(nodes_);
   nodes_ = std::vector<StoredNode>();
   slots_ = std::vector<Slot>();

@@ -83,6 +83,20 @@ struct CallPlan {
   // that the decision was made against (0 while none was made).
   std::uint64_t verdict_owner = 0;
   bool take_over = false;
+  // The innermost running cached call of an async body that is suspended
+  // while the task it started runs (from its context), once looked up.
+  bool async_caller_known = false;
+  CallFrame async_caller{nullptr, kNoNode, false};
+};
+
+// The run of an async method's computation in progress on one event loop:
+// the run object (which callers join) and the node's change count when it
+// began, which tells a run that an invalidation reached since.
+struct AsyncRun {
+  NodeId node;
+  Ref loop;
+  Ref run;
+  std::uint32_t changes;
 };
 
 // A copy of what the reports show of one registered node, made under the
@@ -125,9 +139,11 @@ class InstanceStore {
     enum class Step {
       Compute,           // run the function, then finish_computation
       Plain,             // not the node's owner: run the function as a plain call
+      Await,             // an async method's computation: run or join it when awaited
       FindNode,          // the call's node must be found by comparing keys
       FindDependencies,  // the declared dependencies' nodes must be found
       FindOwner,         // whether to take the node over from `owner` must be decided
+      FindAsyncCaller,   // the innermost running call of the async context must be found
       TooDeep,           // the native stack is nearly exhausted
     };
     Step step = Step::Compute;
@@ -166,9 +182,9 @@ class InstanceStore {
     if (node < nodes_.size() && nodes_[node].owner == record.serial) {
       // The common hit: no call runs on the instance that would record the
       // node as a parent, and a Valid result is stored.
-      PyObject* stored = frames_.empty() ? servable_value(node) : nullptr;
+      PyObject* stored = frames_.empty() && async_runs_.empty() ? servable_value(node) : nullptr;
       return stored != nullptr ? Ref::borrow(stored)
-                               : begin_owned(access, record, node, computation);
+                               : begin_owned(access, record, node, plan, computation);
     }
     if (uncertain) {
       computation.step = Computation::Step::FindNode;
@@ -192,6 +208,28 @@ class InstanceStore {
   // may keep it.
   [[nodiscard]] Finished finish_computation(StoreAccess& access, const DecoratorRecord& record,
                                             const Computation& computation, PyObject* result);
+
+  // ------------------------------------------------ async computations
+
+  // The node's run on `loop` that no invalidation reached since it began
+  // (borrowed: the store keeps it), else null.
+  PyObject* shared_run(StoreAccess& access, NodeId node, PyObject* loop) const noexcept;
+  // Notes where a computation of the node begins and, when `run` is given,
+  // enters it as the node's run on `loop` in place of any earlier one;
+  // without one, the computation runs inside the node's own run.
+  MethodDependencyGraph::RunStart begin_async_run(StoreAccess& access, NodeId node,
+                                                  PyObject* loop, PyObject* run,
+                                                  bool records_dependencies);
+  // Takes `run` out, where it is still the node's run on `loop`.
+  void end_async_run(StoreAccess& access, NodeId node, PyObject* loop, PyObject* run) noexcept;
+  // The frame of an async computation while one step of its body runs.
+  void push_frame(StoreAccess& access, NodeId node, bool records_dependencies);
+  void pop_async_frame(StoreAccess& access, NodeId node) noexcept;
+  // The end of an async computation that returned `result`: as
+  // finish_computation, its frame being popped already.
+  [[nodiscard]] Finished finish_async(StoreAccess& access, const DecoratorRecord& record,
+                                      NodeId node, const MethodDependencyGraph::RunStart& start,
+                                      PyObject* result);
 
   // ------------------------------------------- changes from outside
 
@@ -263,7 +301,16 @@ class InstanceStore {
                      const DecoratorRecord& record, std::span<const NodeId> dependencies);
   // The part of begin_computation after the node is known to be the record's.
   Ref begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
-                  Computation& computation);
+                  const CallPlan& plan, Computation& computation);
+  // The call that a call of `node` is made from: the thread's innermost
+  // running call on this instance, else that of the async context (from
+  // `plan`); null when there is none, or when the async context must be
+  // looked up first (then `unknown`).
+  const CallFrame* caller_of(PyThreadState* thread, const CallPlan& plan, bool& unknown) const;
+  // Settles the node after a computation that began at `start` returned
+  // `result`, and stores the result if the node may keep it.
+  Finished settle_and_store(const DecoratorRecord& record, NodeId node,
+                            const MethodDependencyGraph::RunStart& start, PyObject* result);
   const CallFrame* innermost_frame(PyThreadState* thread) const noexcept;
   void pop_frame(PyThreadState* thread, NodeId node) noexcept;
   void grow_table();
@@ -277,6 +324,7 @@ class InstanceStore {
   std::size_t mask_ = 0;
   std::vector<StoredNode> nodes_;  // indexed by node id
   std::vector<CallFrame> frames_;
+  std::vector<AsyncRun> async_runs_;  // async computations in progress
 };
 
 // Holds an instance's guard for one step. The references that the step

@@ -41,6 +41,7 @@ struct ProcessState {
   PyTypeObject* decorator_type = nullptr;          // QuarrineDecorator
   PyTypeObject* manual_factory_type = nullptr;     // quarrined
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
+  PyTypeObject* async_call_type = nullptr;         // QuarrineAsyncCall (async_call)
   // The last serial given to a decorator (its record's `serial`); advanced
   // by new_decorator.
   std::uint64_t decorator_serials = 0;
@@ -57,6 +58,8 @@ struct ProcessState {
   Ref inspect_signature;                          // inspect.signature
   std::unordered_map<const char*, Ref> interned;  // by the address of the text
   FunctionAttributeDescriptor function_attributes[static_cast<int>(FunctionAttribute::Count)];
+  // The namespace of the async helpers, run on first use by async_call.
+  Ref async_helpers;
 };
 
 namespace detail {

@@ -89,6 +89,33 @@ Ref call_method(PyObject* self, const std::string& name) {
   return Ref::checked(PyObject_CallNoArgs(method.get()));
 }
 
+// The value that dump_cache gives for the serialisable method the class
+// holds under `name`: its call's result, or an async method's stored result
+// (dump_cache cannot await).
+Ref dumped_value(PyObject* self, const std::string& name) {
+  Ref key = str_of(name);
+  Ref attribute = attribute_if_present(reinterpret_cast<PyObject*>(Py_TYPE(self)), key.get());
+  const DecoratorRecord* record = attribute ? decorator_record(attribute.get()) : nullptr;
+  if (record == nullptr || !record->is_coroutine) {
+    return call_method(self, name);
+  }
+  BoundCall call;
+  bind_keywords(record->method_name_object.get(), nullptr, call);
+  InstanceStore& store = *instance_store(self);  // self is a QuarrineBase
+  PyThreadState* thread = PyThreadState_Get();
+  const NodeId node = store.resolve(call, thread, /*add=*/false);
+  if (node != InstanceStore::kNoNode) {
+    StoreAccess access(store, Access::Shared, thread);
+    if (PyObject* stored = store.servable_value(node)) {
+      return Ref::borrow(stored);
+    }
+  }
+  raise_format(PyExc_TypeError,
+               "cannot dump '%s': it is an async method with no stored result, and dump_cache "
+               "cannot await it; await it before dumping",
+               name.c_str());
+}
+
 // One entry of `data` to load: the loaded value and the cached method that
 // the class holds under the entry's name (kept alive here).
 struct LoadedEntry {
@@ -121,7 +148,10 @@ void prepare_entry(PyObject* self, PyObject* data, const std::string& name,
     raise_format(PyExc_ValueError, "Method '%s' is not marked as serialisable", name.c_str());
   }
   validate_self_only_method(record->func.get());
-  Ref ignored = call_method(self, name);
+  if (!record->is_coroutine) {
+    // An async method's body is not run: it cannot be awaited here.
+    Ref ignored = call_method(self, name);
+  }
   entries.push_back({std::move(loaded), std::move(attribute), record});
 }
 
@@ -166,7 +196,7 @@ PyObject* base_dump_cache(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<std::string> sequence = in_order(order, serialisable_methods(self));
     Ref result = Ref::checked(PyDict_New());
     for (const std::string& name : sequence) {
-      Ref value = call_method(self, name);
+      Ref value = dumped_value(self, name);
       require(PyDict_SetItem(result.get(), str_of(name).get(), value.get()));
     }
     return result;
