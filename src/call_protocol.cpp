@@ -120,49 +120,52 @@ Ref async_call(PyObject* decorator, PyObject* instance,
                            arguments.keyword_dict());
 }
 
-// The first step, repeated until the store can decide: each Find* step is
-// learnt with the guard let go. Returns the stored result of a hit;
-// otherwise `computation` says whether to compute or to run a plain call.
+// Learns, with the guard let go, what the store's last answer asks for;
+// false when the answer is final.
+bool learn(const InstanceStore::Computation& computation, DecoratorRecord& record,
+           InstanceStore& store, PyObject* instance, const BoundCall& call,
+           PyThreadState* thread, CallPlan& plan) {
+  switch (computation.step) {
+    case Step::Compute:
+    case Step::Plain:
+    case Step::Await:
+      return false;
+    case Step::TooDeep:
+      raise_error(PyExc_RecursionError,
+                  "maximum recursion depth exceeded in a cached method (native stack nearly "
+                  "exhausted)");
+    case Step::FindNode:
+      plan.node = store.resolve(call, thread, /*add=*/true);
+      return true;
+    case Step::FindDependencies:
+      plan.dependencies = find_dependency_nodes(record, store, instance, thread);
+      plan.dependencies_known = true;
+      break;
+    case Step::FindOwner:
+      plan.take_over = takes_over(record, computation.owner, instance);
+      plan.verdict_owner = computation.owner;
+      break;
+    case Step::FindAsyncCaller:
+      find_async_caller(instance, thread, plan);
+      break;
+  }
+  plan.node = computation.node;
+  return true;
+}
+
+// The first step, repeated until the store can decide. Returns the stored
+// result of a hit; otherwise `computation` says what to do.
 Ref begin_call(DecoratorRecord& record, InstanceStore& store, PyObject* instance,
                const BoundCall& call, PyThreadState* thread,
                InstanceStore::Computation& computation) {
   CallPlan plan;
-  for (;;) {
-    {
-      StoreAccess access(store, Access::Exclusive, thread);
-      if (Ref stored = store.begin_computation(access, record, call, plan, computation)) {
-        return stored;
-      }
+  do {
+    StoreAccess access(store, Access::Exclusive, thread);
+    if (Ref stored = store.begin_computation(access, record, call, plan, computation)) {
+      return stored;
     }
-    switch (computation.step) {
-      case Step::Compute:
-      case Step::Plain:
-        return Ref();
-      case Step::TooDeep:
-        raise_error(PyExc_RecursionError,
-                    "maximum recursion depth exceeded in a cached method (native stack nearly "
-                    "exhausted)");
-      case Step::FindNode:
-        plan.node = store.resolve(call, thread, /*add=*/true);
-        break;
-      case Step::FindDependencies:
-        plan.node = computation.node;
-        plan.dependencies = find_dependency_nodes(record, store, instance, thread);
-        plan.dependencies_known = true;
-        break;
-      case Step::FindOwner:
-        plan.node = computation.node;
-        plan.take_over = takes_over(record, computation.owner, instance);
-        plan.verdict_owner = computation.owner;
-        break;
-      case Step::FindAsyncCaller:
-        plan.node = computation.node;
-        find_async_caller(instance, thread, plan);
-        break;
-      case Step::Await:
-        return Ref();
-    }
-  }
+  } while (learn(computation, record, store, instance, call, thread, plan));
+  return Ref();
 }
 
 }  // namespace

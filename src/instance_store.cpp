@@ -362,18 +362,8 @@ Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& recor
   return Ref();
 }
 
-InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
-                                                          const DecoratorRecord& record,
-                                                          const Computation& computation,
-                                                          PyObject* result) {
-  pop_frame(access.thread(), computation.node);
-  if (result == nullptr) {
-    return Finished();
-  }
-  return settle_and_store(record, computation.node, computation.start, result);
-}
-
-InstanceStore::Finished InstanceStore::settle_and_store(
+// Inlined into both of its callers: the synchronous one is the miss path.
+[[gnu::always_inline]] inline InstanceStore::Finished InstanceStore::settle_and_store(
     const DecoratorRecord& record, NodeId node, const MethodDependencyGraph::RunStart& start,
     PyObject* result) {
   Finished finished;
@@ -390,6 +380,17 @@ InstanceStore::Finished InstanceStore::settle_and_store(
     finished.replaced = std::exchange(nodes_[node].value, Ref::borrow(result));
   }
   return finished;
+}
+
+InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
+                                                          const DecoratorRecord& record,
+                                                          const Computation& computation,
+                                                          PyObject* result) {
+  pop_frame(access.thread(), computation.node);
+  if (result == nullptr) {
+    return Finished();
+  }
+  return settle_and_store(record, computation.node, computation.start, result);
 }
 
 // ================================================ async computations

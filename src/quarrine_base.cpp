@@ -29,20 +29,19 @@ Ref method_name_argument(PyObject* argument) {
 
 // ------------------------------------------------------ queries, updates
 
-// The cached method that a name given by the caller names, checked before
-// the call is identified.
+// A call of the cached method that a name given by the caller names, the
+// name checked (cached_methods.hpp) before the call is identified.
 struct NamedCall {
+  Ref name;
   Ref decorator;  // keeps the record alive
-  const DecoratorRecord* record;
+  const DecoratorRecord* record = nullptr;
   BoundCall call;
 };
 
-void name_call(PyObject* self, PyObject* name_argument, PyObject* keywords, NamedCall& out) {
-  Ref name = method_name_argument(name_argument);
-  out.decorator = cached_method_named(self, name.get());
+void name_method(PyObject* self, PyObject* name_argument, NamedCall& out) {
+  out.name = method_name_argument(name_argument);
+  out.decorator = cached_method_named(self, out.name.get());
   out.record = decorator_record(out.decorator.get());
-  bind_keywords(name.get(), keywords, out.call);
-  out.call.keep(std::move(name));
 }
 
 PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -52,14 +51,13 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     Ref values[1];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
+    NamedCall named;
+    name_method(self, values[0].get(), named);
     InstanceStore& store = store_of(self);
     PyThreadState* thread = PyThreadState_Get();
-    NamedCall named;
-    Ref name = method_name_argument(values[0].get());
-    named.decorator = cached_method_named(self, name.get());
     NodeId node = InstanceStore::kNoNode;
     try {
-      bind_keywords(name.get(), keywords.get(), named.call);
+      bind_keywords(named.name.get(), keywords.get(), named.call);
       node = store.resolve(named.call, thread, /*add=*/false);
     } catch (const PyErrOccurred&) {
       // A call that cannot be identified has no stored result.
@@ -102,10 +100,11 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
     Ref values[2];
     Ref keywords;
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
+    NamedCall named;
+    name_method(self, values[0].get(), named);
+    bind_keywords(named.name.get(), keywords.get(), named.call);
     InstanceStore& store = store_of(self);
     PyThreadState* thread = PyThreadState_Get();
-    NamedCall named;
-    name_call(self, values[0].get(), keywords.get(), named);
     const NodeId node = registered_node(store, *named.record, named.call, self, thread);
     PyObject* value = values[1].get();
     StoreAccess access(store, Access::Exclusive, thread);
