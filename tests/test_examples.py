@@ -82,3 +82,10 @@ def test_parallel_what_if_computes_each_scenario_in_a_worker():
     assert "demand +10%    margin    28,000   recomputed: revenue, cost, margin\n" in out
     assert "every copy arrived with an empty cache: True\n" in out
     assert "the model here kept its cache: 7 results\n" in out
+
+
+def test_async_report_fetches_each_page_once_and_recomputes_after_a_refresh():
+    out = run("async_report.py")
+    assert "three reports at once: 6 sales, 334.90 in all\n" in out
+    assert out.count("requests made: [1, 2, 3]\n") == 3  # never fetched again
+    assert "after page 2 was refreshed: 6 sales, 735.00 in all\n" in out

@@ -10,6 +10,7 @@ constant slack absorbs the interpreter's own caches. Only a debug
 interpreter counts references, so the file is skipped elsewhere.
 """
 
+import asyncio
 import copy
 import gc
 import inspect
@@ -188,6 +189,48 @@ def refused(error, call):
     return run
 
 
+class Fetcher(QuarrineBase):
+    @quarrined()
+    async def fetch(self, n):
+        await asyncio.sleep(0)
+        if n < 0:
+            raise LookupError(n)
+        return [n]
+
+    @quarrined(track_runtime_dependencies=True)
+    async def both(self):
+        return await asyncio.gather(self.fetch(1), self.fetch(2))
+
+
+FETCHER = Fetcher()
+
+
+def run_async(body):
+    """A cached async call, on a loop of its own each time, on one long-lived instance."""
+
+    def run(obj):
+        asyncio.run(body(FETCHER))
+
+    return run
+
+
+async def cancel_every_waiter(fetcher):
+    waiters = [asyncio.ensure_future(fetcher.fetch(-2)) for _ in range(2)]
+    await asyncio.sleep(0)
+    for waiter in waiters:
+        waiter.cancel()
+    await asyncio.gather(*waiters, return_exceptions=True)
+
+
+async def fail(fetcher):
+    await asyncio.gather(fetcher.fetch(-1), fetcher.fetch(-1), return_exceptions=True)
+
+
+async def recompute(fetcher):
+    fetcher.clear_cache()
+    await fetcher.both()
+
+
 class Overriding(Shop):
     """area overrides Shop.area and calls it through super(), which runs plainly."""
 
@@ -197,6 +240,10 @@ class Overriding(Shop):
 
 
 OPERATIONS = {
+    "async hit": run_async(lambda f: f.fetch(1)),
+    "async computation sharing runs": run_async(recompute),
+    "async failure reaching two waiters": run_async(fail),
+    "async run cancelled by its waiters": run_async(cancel_every_waiter),
     "hit": lambda o: o.area(3),
     "override calling super()": lambda o: (lambda c: (c.area(3), c.area(3), Shop.area(c, 3)))(Overriding()),
     "copy, deepcopy and pickle": lambda o: (copy.copy(o), copy.deepcopy(o), pickle.loads(pickle.dumps(o))),
