@@ -47,7 +47,9 @@ struct ProcessState {
   std::uint64_t decorator_serials = 0;
   // The record of every live decorator by its serial: entered by
   // new_decorator, removed by the decorator's deallocation. How a node's
-  // owner, known by serial, is found while it lives.
+  // owner, known by serial, is found while it lives. The pointers stay
+  // valid while they are here: a record never moves from the decorator
+  // object it was placed in, and the deallocation removes it first.
   std::unordered_map<std::uint64_t, const DecoratorRecord*> live_decorators;
 
   // The interpreter services, each looked up on first use by host_services.
