@@ -1,11 +1,11 @@
 // Calls of cached async methods. See async_call.hpp.
 #include "async_call.hpp"
 
-#include "call_protocol.hpp"
+#include "decorator_notes.hpp"
 #include "decorator_record.hpp"
+#include "instance_store.hpp"
 #include "process_state.hpp"
 #include "py_introspection_utils/host_services.hpp"
-#include "quarrine_base.hpp"
 
 #include <new>
 #include <optional>
@@ -157,7 +157,8 @@ Ref helper_call(const char* name, PyObject* argument) {
 
 struct TokenRecord {
   Ref decorator;  // keeps the method's record alive
-  Ref instance;
+  Ref instance;   // keeps the store alive
+  InstanceStore* store = nullptr;
   Ref args;
   Ref kwargs;  // or empty
   Ref loop;    // the loop its computation began on
@@ -183,11 +184,10 @@ struct TokenParts {
 TokenParts parts_of(PyObject* self) {
   TokenRecord* token = as_token(self);
   DecoratorRecord* record = decorator_record(token->decorator.get());
-  InstanceStore* store = instance_store(token->instance.get());
-  if (record == nullptr || store == nullptr) {
+  if (record == nullptr || !token->instance) {
     raise_error(PyExc_SystemError, "quarrine's async call lost its method or instance");
   }
-  return {*record, *store};
+  return {*record, *token->store};
 }
 
 PyObject* optional(PyObject* object) { return object == Py_None ? nullptr : object; }
@@ -374,8 +374,8 @@ PyTypeObject* token_type() {
 
 Ref async_result(PyObject* value) { return helper_call("cached_result", value); }
 
-Ref async_computation(PyObject* decorator, PyObject* instance, NodeId node, Ref args,
-                      Ref kwargs) {
+Ref async_computation(PyObject* decorator, PyObject* instance, InstanceStore& store, NodeId node,
+                      Ref args, Ref kwargs) {
   PyTypeObject* type = token_type();
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref object = Ref::checked(alloc(type, 0));
@@ -383,6 +383,7 @@ Ref async_computation(PyObject* decorator, PyObject* instance, NodeId node, Ref 
   TokenRecord* token = new (as_token(object.get())) TokenRecord();
   token->decorator = Ref::borrow(decorator);
   token->instance = Ref::borrow(instance);
+  token->store = &store;
   token->args = std::move(args);
   token->kwargs = std::move(kwargs);
   token->node = node;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "dependency_graph.hpp"
+#include "instance_store.hpp"
 #include "py_ref.hpp"
 
 namespace quarrine {
@@ -24,10 +25,11 @@ namespace quarrine {
 Ref async_result(PyObject* value);
 
 // The coroutine of a computation of the node of a call of `decorator` (a
-// coroutine function's) on `instance`: awaited, it runs the function with
-// `args` and `kwargs` (or null), or joins the run in progress.
-Ref async_computation(PyObject* decorator, PyObject* instance, NodeId node, Ref args,
-                      Ref kwargs);
+// coroutine function's) on `instance`, whose store is `store`: awaited, it
+// runs the function with `args` and `kwargs` (or null), or joins the run in
+// progress.
+Ref async_computation(PyObject* decorator, PyObject* instance, InstanceStore& store, NodeId node,
+                      Ref args, Ref kwargs);
 
 // The innermost running cached async call on `instance` in the current
 // context (a suspended body whose task started the current one), as its

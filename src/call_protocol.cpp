@@ -110,14 +110,14 @@ void find_async_caller(PyObject* instance, PyThreadState* thread, CallPlan& plan
 // The coroutine of an async method's call: the stored result, or the
 // computation, which runs or joins a run when it is awaited.
 template <class Arguments>
-Ref async_call(PyObject* decorator, PyObject* instance,
+Ref async_call(PyObject* decorator, PyObject* instance, InstanceStore& store,
                const InstanceStore::Computation& computation, Ref stored,
                const Arguments& arguments) {
   if (stored) {
     return async_result(stored.get());
   }
-  return async_computation(decorator, instance, computation.node, arguments.positional_tuple(),
-                           arguments.keyword_dict());
+  return async_computation(decorator, instance, store, computation.node,
+                           arguments.positional_tuple(), arguments.keyword_dict());
 }
 
 // Learns, with the guard let go, what the store's last answer asks for;
@@ -168,22 +168,7 @@ Ref begin_call(DecoratorRecord& record, InstanceStore& store, PyObject* instance
   return Ref();
 }
 
-}  // namespace
 
-void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency) {
-  if (record.warned_uncomputed_dependency) {
-    return;
-  }
-  record.warned_uncomputed_dependency = true;
-  const char* name = record.method_name.c_str();
-  require(PyErr_WarnFormat(
-      PyExc_RuntimeWarning, 1,
-      "'%s' declares a dependency on '%U', which had not been computed when '%s' returned, so "
-      "'%s' is never cached: call self.%U() in its body, or drop '%U' from its dependencies",
-      name, dependency, name, name, dependency, dependency));
-}
-
-namespace {
 
 // The last step: settles the node, stores the result if it may be kept,
 // pops the call's frame, and hands back the result or raises the function's
@@ -227,7 +212,7 @@ Ref cached_call(PyObject* decorator, DecoratorRecord& record, InstanceStore& sto
   PyObject* instance = arguments.positional(0);
   Ref stored = begin_call(record, store, instance, call, thread, computation);
   if (record.is_coroutine && computation.step != Step::Plain) {
-    return async_call(decorator, instance, computation, std::move(stored), arguments);
+    return async_call(decorator, instance, store, computation, std::move(stored), arguments);
   }
   if (stored) {
     return stored;

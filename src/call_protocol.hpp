@@ -28,11 +28,6 @@ template <class Arguments>
 Ref cached_call(PyObject* decorator, DecoratorRecord& record, InstanceStore& store,
                 const Arguments& arguments);
 
-// Says, once per method and process, that a declared dependency (its name
-// `dependency`) had never been computed when the method returned, so that it
-// is never cached.
-void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency);
-
 // The nodes of the record's declared dependencies on `instance`, found (and
 // added, unregistered, where missing) with the guard let go. Dependencies
 // read from the source count only where they name a cached method of the

@@ -175,4 +175,17 @@ void note_assignment(const DecoratorRecord& record, PyObject* instance) noexcept
   }
 }
 
+void warn_uncomputed_dependency(DecoratorRecord& record, PyObject* dependency) {
+  if (record.warned_uncomputed_dependency) {
+    return;
+  }
+  record.warned_uncomputed_dependency = true;
+  const char* name = record.method_name.c_str();
+  require(PyErr_WarnFormat(
+      PyExc_RuntimeWarning, 1,
+      "'%s' declares a dependency on '%U', which had not been computed when '%s' returned, so "
+      "'%s' is never cached: call self.%U() in its body, or drop '%U' from its dependencies",
+      name, dependency, name, name, dependency, dependency));
+}
+
 }  // namespace quarrine
