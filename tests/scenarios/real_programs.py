@@ -11,6 +11,7 @@ runs them.
 
 import _thread
 import functools
+import gc
 import os
 import random
 import signal
@@ -23,6 +24,17 @@ from quarrine import QuarrineBase, quarrined
 
 
 # --- Exit while threads compute
+
+def heap_to_finalise(size):
+    """`size` small lists, made with the collector off: the collections that
+    their allocation would trigger take a debug interpreter 15 s and change
+    nothing at exit, where releasing them keeps finalisation busy."""
+    gc.disable()
+    try:
+        return [[i] for i in range(size)]
+    finally:
+        gc.enable()
+
 
 def logged(function):
     @functools.wraps(function)
@@ -53,7 +65,7 @@ def exit_while_computing(method, runner):
     """32 threads inside a cached method when the main thread returns; a large
     heap makes the interpreter's finalisation take a while."""
     global garbage  # released by the interpreter's finalisation
-    garbage = [[i] for i in range(2_000_000)]
+    garbage = heap_to_finalise(2_000_000)
     worker = Worker()
     work = getattr(worker, method)
     if method == "varargs":
@@ -261,12 +273,14 @@ def decorator_released_during_its_call():
 # --- Long chains of instances
 
 def chain_of_a_million_instances():
+    gc.disable()  # as in heap_to_finalise: the collections would only cost time
     head = QuarrineBase()
     for _ in range(1_000_000):
         link = QuarrineBase()
         link.update_cached_value("next", head)
         head = link
     del link
+    gc.enable()
     del head  # released from the head: each instance releases the next
     print("done")
 
