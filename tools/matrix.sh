@@ -80,7 +80,7 @@ run_suite() {  # run_suite PYTHON LABEL
     return
   fi
   # The file pip chose, and the tag its installed WHEEL file carries.
-  wheel=$("$venv/bin/python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["install"][0]["download_info"]["url"].rsplit("/", 1)[1])' "$out/$label.install.json")
+  wheel=$("$venv/bin/python" -c 'import json, pathlib, sys; print(json.loads(pathlib.Path(sys.argv[1]).read_text())["install"][0]["download_info"]["url"].rsplit("/", 1)[1])' "$out/$label.install.json")
   tag=$("$venv/bin/python" -c 'import importlib.metadata as m; print(next(l[5:] for l in m.distribution("quarrine").read_text("WHEEL").splitlines() if l.startswith("Tag: ")))')
   expected=$("$venv/bin/python" -c 'import sys; print("cp311" if sys.version_info < (3, 12) else "cp312")')
   [[ "$tag" == "$expected-abi3-"* ]] || { verdict=FAILED; wheel="$wheel, not the $expected-abi3 wheel"; }
