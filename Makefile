@@ -8,7 +8,8 @@
 # environments, Debian's libgtest-dev and python3.11-dbg through apt-get).
 # PYTHON=... picks the interpreter of .venv; naming another one recreates it.
 # The everyday loop: make test-python, or one file or test with
-# .venv/bin/python -m pytest -q tests/test_reports.py -k graph (after make install).
+# .venv/bin/python -m pytest -q tests/test_reports.py -k get_dependency_graph
+# (after make install).
 
 PYTHON ?= python3
 VENV := .venv
