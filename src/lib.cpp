@@ -1,5 +1,6 @@
 // The module definition of `quarrine` and its execution step, which binds
-// the public types in the module and lists them in __all__.
+// the public types in the module, lists them in __all__ and sets
+// __version__ (QUARRINE_VERSION, which the build takes from pyproject.toml).
 #include "lib.hpp"
 
 #include "decorator_factory.hpp"
@@ -48,6 +49,7 @@ int module_exec(PyObject* module) {
       raise_error(PyExc_TypeError, "the quarrine execution step needs a module object");
     }
     watch_finalisation();
+    require(PyModule_AddStringConstant(module, "__version__", QUARRINE_VERSION));
     add_member(module, "QuarrineBase", quarrine_base_type());
     add_member(module, "quarrined", manual_factory_type());
     add_member(module, "automagically_quarrined", automagic_factory_type());
@@ -59,8 +61,22 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+const char module_doc[] =
+    "Per-instance caching of method results, with a dependency graph.\n"
+    "\n"
+    "Subclass QuarrineBase and decorate its methods with quarrined() or\n"
+    "automagically_quarrined(). Each call's result is stored in the instance,\n"
+    "keyed by its bound arguments, together with the cached calls it was\n"
+    "computed from. update_cached_value() replaces one result and makes\n"
+    "everything computed from it, transitively, recompute at its next call;\n"
+    "get_dependency_graph() and get_validation_state() show the graph.\n"
+    "\n"
+    "More: the README, which is also the package's description\n"
+    "(importlib.metadata.metadata('quarrine')['Description']).";
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quarrine", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "quarrine", module_doc, 0, nullptr, module_slots, nullptr, nullptr,
+    nullptr,
 };
 
 }  // namespace

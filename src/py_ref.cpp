@@ -43,8 +43,6 @@ void set_error_from_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     PyErr_Format(PyExc_SystemError, "internal error in quarrine: %s", error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in quarrine");
   }
 }
 

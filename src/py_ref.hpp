@@ -15,15 +15,15 @@
 //     turns any escaping C++ exception into a Python one and returns the
 //     failure value, so no C++ exception crosses into the interpreter. The
 //     one thing let through is the forced unwinding by which the interpreter
-//     ends a thread (pthread_exit) that wakes up while it is finalising.
+//     ends a thread (pthread_exit) that wakes up while it is finalising,
+//     which is no C++ exception of the module's.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -182,7 +182,8 @@ class PendingErrorScope {
   FetchedError error_;
 };
 
-// Translates whatever escaped `body` into a Python exception.
+// Translates the PyErrOccurred or std::exception being handled into a Python
+// exception.
 void set_error_from_current_exception() noexcept;
 
 // The last step of a heap type's dealloc: frees the object through its
@@ -192,33 +193,37 @@ void free_instance(PyObject* self) noexcept;
 
 // The boundary of every slot and method: runs `body`, which returns an owned
 // Ref, and hands its reference to the interpreter, or null with an exception.
-// Not noexcept: a thread ended by the interpreter at exit must unwind on.
-// (The forced unwinding has no C++ object to bind; the sanitizer's null
-// check would report catching it by reference.)
+// It catches the two kinds of exception that the module and its standard
+// library throw, PyErrOccurred and std::exception, and nothing else: the one
+// other exception that can reach it is the forced unwinding by which the C
+// library ends a thread that the interpreter stops at exit, and that must go
+// on. (libstdc++ calls it abi::__forced_unwind; libc++abi, the C++ runtime
+// of the manylinux wheels, knows it only as a foreign exception, which it
+// cannot rethrow from catch (...) without aborting.) So not noexcept either.
 template <class Body>
-__attribute__((no_sanitize("null"))) PyObject* call_boundary(Body&& body) {
+PyObject* call_boundary(Body&& body) {
   try {
     return body().release();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const PyErrOccurred&) {
     set_error_from_current_exception();
-    return nullptr;
+  } catch (const std::exception&) {
+    set_error_from_current_exception();
   }
+  return nullptr;
 }
 
 // The same for slots whose failure value is -1 and success 0.
 template <class Body>
-__attribute__((no_sanitize("null"))) int status_boundary(Body&& body) {
+int status_boundary(Body&& body) {
   try {
     body();
     return 0;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
+  } catch (const PyErrOccurred&) {
     set_error_from_current_exception();
-    return -1;
+  } catch (const std::exception&) {
+    set_error_from_current_exception();
   }
+  return -1;
 }
 
 }  // namespace quarrine

@@ -5,6 +5,7 @@ from typing import Any, Generic, Literal, TypeVar, final, overload
 from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias, disjoint_base
 
 __all__ = ["QuarrineBase", "quarrined", "automagically_quarrined"]
+__version__: str
 
 # How the reports name a cached call: the method name alone for a call
 # without arguments, else the call key (method name, sorted argument items).

@@ -2,6 +2,7 @@
 signatures, subclassing rules, the decorator's descriptor behaviour and the
 argument errors of every method and factory."""
 
+import importlib.metadata
 import importlib.util
 import inspect
 import pickle
@@ -63,8 +64,13 @@ class TestModule:
         assert not hasattr(quarrine, "QuarrineDecorator")
         assert Decorator not in vars(quarrine).values()
 
-    def test_module_docstring_is_empty(self):
-        assert quarrine.__doc__ == ""
+    def test_help_says_what_the_module_is_and_where_to_read_more(self):
+        text = pydoc.render_doc(quarrine, renderer=pydoc.plaintext)
+        assert "quarrine - Per-instance caching of method results, with a dependency graph." in text
+        assert "More: the README" in text
+
+    def test_version_is_that_of_the_installed_distribution(self):
+        assert quarrine.__version__ == importlib.metadata.version("quarrine")
 
     def test_second_module_object_binds_the_same_types(self):
         found = importlib.util.spec_from_file_location("quarrine", quarrine.__file__)

@@ -2,7 +2,8 @@
 # Makes sure GoogleTest (Debian's libgtest-dev) is installed for the native
 # tests, installing it with apt-get when it is missing and that is possible.
 set -euo pipefail
-if [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/libgtest.a /usr/lib/libgtest.a >/dev/null 2>&1; then
+# Debian puts the library in its multiarch directory (/usr/lib/x86_64-linux-gnu).
+if [ -f /usr/include/gtest/gtest.h ] && { compgen -G "/usr/lib/*/libgtest.a" >/dev/null || [ -f /usr/lib/libgtest.a ]; }; then
   exit 0
 fi
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

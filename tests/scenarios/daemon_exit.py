@@ -6,6 +6,7 @@ import threading
 import time
 
 from quarrine import QuarrineBase, quarrined
+from real_programs import heap_to_finalise
 
 
 class Slow(QuarrineBase):
@@ -16,7 +17,7 @@ class Slow(QuarrineBase):
 
 
 slow = Slow()
-garbage = [[i] for i in range(3_000_000)]
+garbage = heap_to_finalise(3_000_000)
 for i in range(4):
     threading.Thread(target=slow.wait, args=(i,), daemon=True).start()
 time.sleep(0.25)

@@ -11,6 +11,7 @@ runs them.
 
 import _thread
 import functools
+import gc
 import os
 import random
 import signal
@@ -24,6 +25,17 @@ from scenarios.probe import Probe
 
 
 # --- Exit while threads compute
+
+def heap_to_finalise(size):
+    """`size` small lists, made with the collector off: the collections that
+    their allocation would trigger take a debug interpreter 15 s and change
+    nothing at exit, where releasing them keeps finalisation busy."""
+    gc.disable()
+    try:
+        return [[i] for i in range(size)]
+    finally:
+        gc.enable()
+
 
 def logged(function):
     @functools.wraps(function)
@@ -54,7 +66,7 @@ def exit_while_computing(method, runner):
     """32 threads inside a cached method when the main thread returns; a large
     heap makes the interpreter's finalisation take a while."""
     global garbage  # released by the interpreter's finalisation
-    garbage = [[i] for i in range(2_000_000)]
+    garbage = heap_to_finalise(2_000_000)
     worker = Worker()
     work = getattr(worker, method)
     if method == "varargs":
@@ -268,12 +280,14 @@ class Link(QuarrineBase):
 
 
 def chain_of_a_million_instances():
+    gc.disable()  # as in heap_to_finalise: the collections would only cost time
     head = Link()
     for _ in range(1_000_000):
         link = Link()
         link.update_cached_value("next", head)
         head = link
     del link
+    gc.enable()
     del head  # released from the head: each instance releases the next
     print("done")
 
