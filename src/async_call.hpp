@@ -15,8 +15,8 @@
 // use and kept for the life of the process (process_state).
 #pragma once
 
+#include "instance_store.hpp"  // first: it brings Python.h before any standard header
 #include "dependency_graph.hpp"
-#include "instance_store.hpp"
 #include "py_ref.hpp"
 
 namespace quarrine {

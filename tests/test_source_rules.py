@@ -24,3 +24,19 @@ def test_reference_counts_change_only_through_the_functions(source):
     ]
     assert hits == []
 
+
+
+def first_include(path):
+    return next((line.split()[1] for line in path.read_text().splitlines()
+                 if line.startswith("#include")), None)
+
+
+@pytest.mark.parametrize("source", [s for s in SOURCES if s.stem != "dependency_graph"],
+                         ids=lambda path: str(path.relative_to(SRC)))
+def test_python_h_comes_before_every_standard_header(source):
+    # Python.h must be the first header a unit sees (it defines the feature
+    # macros); each file's first include is a project header that brings it
+    # (the graph's header does not, and brings standard headers).
+    include = first_include(source)
+    assert include in (None, "<Python.h>") or (
+        include.startswith('"') and "dependency_graph" not in include), include
