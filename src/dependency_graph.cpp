@@ -183,7 +183,11 @@ void MethodDependencyGraph::add_parent_dependency_growing(NodeId child, NodeId p
   }
 }
 
-void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> declared) {
+void MethodDependencyGraph::register_node(NodeId node, std::span<const NodeId> declared,
+                                          bool expects_parents) {
+  if (expects_parents) {
+    edge_sets(node);
+  }
   record(node).state = static_cast<std::uint8_t>(ValidationState::Invalid);
   for (NodeId dependency : declared) {
     add_parent_dependency(node, dependency);

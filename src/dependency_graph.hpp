@@ -120,7 +120,9 @@ class MethodDependencyGraph {
   void validate(NodeId node);
 
   // First call of a node: Invalid, and a child of every declared dependency.
-  void register_node(NodeId node, std::span<const NodeId> declared);
+  // `expects_parents`: the node's runs will record parents, so its edge sets
+  // are made now, and recording the first one takes the inline way.
+  void register_node(NodeId node, std::span<const NodeId> declared, bool expects_parents = false);
   // Makes `parent` a parent of `child`; an existing edge changes nothing.
   // Inline while both nodes have edge sets and the edge exists or both sets
   // have room, which is the common case of recording a parent.

@@ -251,7 +251,7 @@ void InstanceStore::register_node(StoreAccess& access, NodeId node, const BoundC
     // reports show the key of its first real call.
     access.released().add(std::exchange(nodes_[node].key, CallKey(*call)));
   }
-  graph_.register_node(node, dependencies);
+  graph_.register_node(node, dependencies, record.track_runtime_dependencies);
   nodes_[node].owner = record.serial;
   if (!record.use_cache) {
     // Never served, whatever value an update puts in.
