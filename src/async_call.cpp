@@ -314,12 +314,9 @@ int token_clear(PyObject* self) noexcept {
 }
 
 void token_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_token(self)->~TokenRecord();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 template <class Method>

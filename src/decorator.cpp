@@ -140,14 +140,11 @@ int decorator_clear(PyObject* self) noexcept {
 }
 
 void decorator_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   DecoratorRecord& record = as_decorator(self)->record;
   delist_decorator(record);
   record.~DecoratorRecord();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
 }
 
 // Whether the decorated function is abstract, so that a class whose cached

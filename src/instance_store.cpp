@@ -168,6 +168,15 @@ NodeId InstanceStore::add(const BoundCall& call) {
   return node;
 }
 
+Ref InstanceStore::servable_result(const BoundCall& call, PyThreadState* thread) {
+  const NodeId node = resolve(call, thread, /*add=*/false);
+  if (node == kNoNode) {
+    return Ref();
+  }
+  StoreAccess access(*this, Access::Shared, thread);
+  return Ref::borrow(servable_value(node));
+}
+
 PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
   if (graph_.state_of(node) != ValidationState::Valid) {
     return nullptr;

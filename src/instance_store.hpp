@@ -253,6 +253,9 @@ class InstanceStore {
 
   // The stored result if the node is Valid and holds one, else null.
   PyObject* servable_value(NodeId node) const noexcept;
+  // The stored result of the call if its node is Valid and holds one, else
+  // an empty handle; the node is found as resolve finds it.
+  Ref servable_result(const BoundCall& call, PyThreadState* thread);
   // Copies of what the reports show of every registered node, with each
   // one's registered children if `with_children`.
   std::vector<NodeSnapshot> snapshot(StoreAccess& access, bool with_children) const;

@@ -53,23 +53,15 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     parse_method_arguments(parameters, args, kwargs, values, &keywords);
     NamedCall named;
     name_method(self, values[0].get(), named);
-    InstanceStore& store = store_of(self);
-    PyThreadState* thread = PyThreadState_Get();
-    NodeId node = InstanceStore::kNoNode;
+    Ref stored;
     try {
       bind_keywords(named.name.get(), keywords.get(), named.call);
-      node = store.resolve(named.call, thread, /*add=*/false);
+      stored = store_of(self).servable_result(named.call, PyThreadState_Get());
     } catch (const PyErrOccurred&) {
       // A call that cannot be identified has no stored result.
       PyErr_Clear();
-      return Ref::borrow(Py_None);
     }
-    if (node == InstanceStore::kNoNode) {
-      return Ref::borrow(Py_None);
-    }
-    StoreAccess access(store, Access::Shared, thread);
-    PyObject* stored = store.servable_value(node);
-    return Ref::borrow(stored != nullptr ? stored : Py_None);
+    return stored ? std::move(stored) : Ref::borrow(Py_None);
   });
 }
 
@@ -245,14 +237,11 @@ int base_clear(PyObject* self) noexcept {
 }
 
 void base_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   std::vector<StoredNode> released;
   store_of(self).clear_into(released);
   store_of(self).~InstanceStore();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
+  free_instance(self);
   release_nodes(released);
 }
 

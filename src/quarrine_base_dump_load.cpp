@@ -102,13 +102,8 @@ Ref dumped_value(PyObject* self, const std::string& name) {
   BoundCall call;
   bind_keywords(record->method_name_object.get(), nullptr, call);
   InstanceStore& store = *instance_store(self);  // self is a QuarrineBase
-  PyThreadState* thread = PyThreadState_Get();
-  const NodeId node = store.resolve(call, thread, /*add=*/false);
-  if (node != InstanceStore::kNoNode) {
-    StoreAccess access(store, Access::Shared, thread);
-    if (PyObject* stored = store.servable_value(node)) {
-      return Ref::borrow(stored);
-    }
+  if (Ref stored = store.servable_result(call, PyThreadState_Get())) {
+    return stored;
   }
   raise_format(PyExc_TypeError,
                "cannot dump '%s': it is an async method with no stored result, and dump_cache "
