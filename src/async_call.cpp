@@ -242,7 +242,7 @@ PyObject* token_leave(PyObject* self, PyObject* /*unused*/) {
   return call_boundary([&] {
     TokenParts parts = parts_of(self);
     StoreAccess access(parts.store, Access::Exclusive);
-    parts.store.pop_async_frame(access, as_token(self)->node);
+    parts.store.pop_frame(access, as_token(self)->node);
     return Ref::borrow(Py_None);
   });
 }
@@ -258,7 +258,7 @@ PyObject* token_finish(PyObject* self, PyObject* args) {
     TokenRecord* token = as_token(self);
     Ref uncomputed_dependency;
     {
-      InstanceStore::Finished finished;  // released after the guard is let go
+      Finished finished;  // released after the guard is let go
       StoreAccess access(parts.store, Access::Exclusive);
       finished = parts.store.finish_async(access, parts.record, token->node, token->start, result);
       parts.store.end_async_run(access, token->node, token->loop.get(), optional(run));

@@ -6,21 +6,24 @@
 #include "decorator_notes.hpp"
 #include "py_introspection_utils/host_services.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
+#include <variant>
 
 namespace quarrine {
 
 namespace {
 
-using Step = InstanceStore::Computation::Step;
-
 // The notes of a binding that failed, given the arguments as a tuple and a
 // dict (made here for the vectorcall's array); the binding's exception stands
 // whatever happens.
 template <class Arguments>
-void note_binding_failure(const DecoratorRecord& record, const Arguments& arguments,
-                          const BoundCall& call) noexcept {
+void explain_binding_failure(const DecoratorRecord& record, const Arguments& arguments,
+                             const BoundCall& call) noexcept {
   Ref args;
   Ref kwargs;
   {
@@ -42,10 +45,12 @@ void bind_call(const DecoratorRecord& record, const Arguments& arguments, BoundC
   try {
     record.binder->bind(arguments, call);
   } catch (const PyErrOccurred&) {
-    note_binding_failure(record, arguments, call);
+    explain_binding_failure(record, arguments, call);
     throw;
   }
 }
+
+// ------------------------------------------------------ the store's needs
 
 // The names under which the record's decorator is looked up in a class.
 std::vector<Ref> lookup_names(const DecoratorRecord& record) {
@@ -96,85 +101,106 @@ bool view_source_dependency(const CallKey& key, PyObject* instance, BoundCall& o
   return true;
 }
 
-// The innermost running async call on the instance in the current context,
-// into the plan.
-void find_async_caller(PyObject* instance, PyThreadState* thread, CallPlan& plan) {
-  NodeId node = CallPlan::kNoNode;
-  bool records = false;
-  if (async_caller(instance, node, records)) {
-    plan.async_caller = {thread, node, records};
-  }
-  plan.async_caller_known = true;
+// The innermost running async call on the instance in the current context.
+CallFrame find_async_caller(PyObject* instance, PyThreadState* thread) {
+  CallFrame frame{thread, kNoNode, false};
+  async_caller(instance, frame.node, frame.records_dependencies);
+  return frame;
 }
 
-// The coroutine of an async method's call: the stored result, or the
-// computation, which runs or joins a run when it is awaited.
-template <class Arguments>
-Ref async_call(PyObject* decorator, PyObject* instance, InstanceStore& store,
-               const InstanceStore::Computation& computation, Ref stored,
-               const Arguments& arguments) {
-  if (stored) {
-    return async_result(stored.get());
+// Answers what the store needs, with the guard let go (the table in
+// call_protocol.hpp).
+void learn(const Need& need, const DecoratorRecord& record, InstanceStore& store,
+           PyObject* instance, const BoundCall& call, PyThreadState* thread, Known& known) {
+  known.node = need.node;
+  switch (need.what) {
+    case Need::What::Node:
+      known.node = store.resolve(call, thread, InstanceStore::IfMissing::Add);
+      return;
+    case Need::What::Dependencies:
+      known.dependencies = find_dependency_nodes(record, store, instance, thread);
+      return;
+    case Need::What::Verdict:
+      known.take_over = takes_over(record, need.owner, instance);
+      known.verdict_owner = need.owner;
+      return;
+    case Need::What::AsyncCaller:
+      known.async_caller = find_async_caller(instance, thread);
+      return;
   }
-  return async_computation(decorator, instance, store, computation.node,
-                           arguments.positional_tuple(), arguments.keyword_dict());
 }
 
-// Learns, with the guard let go, what the store's last answer asks for;
-// false when the answer is final.
-bool learn(const InstanceStore::Computation& computation, DecoratorRecord& record,
-           InstanceStore& store, PyObject* instance, const BoundCall& call,
-           PyThreadState* thread, CallPlan& plan) {
-  switch (computation.step) {
-    case Step::Compute:
-    case Step::Plain:
-    case Step::Await:
-      return false;
-    case Step::TooDeep:
-      raise_error(PyExc_RecursionError,
-                  "maximum recursion depth exceeded in a cached method (native stack nearly "
-                  "exhausted)");
-    case Step::FindNode:
-      plan.node = store.resolve(call, thread, /*add=*/true);
-      return true;
-    case Step::FindDependencies:
-      plan.dependencies = find_dependency_nodes(record, store, instance, thread);
-      plan.dependencies_known = true;
-      break;
-    case Step::FindOwner:
-      plan.take_over = takes_over(record, computation.owner, instance);
-      plan.verdict_owner = computation.owner;
-      break;
-    case Step::FindAsyncCaller:
-      find_async_caller(instance, thread, plan);
-      break;
-  }
-  plan.node = computation.node;
-  return true;
-}
-
-// The first step, repeated until the store can decide. Returns the stored
-// result of a hit; otherwise `computation` says what to do.
-Ref begin_call(DecoratorRecord& record, InstanceStore& store, PyObject* instance,
-               const BoundCall& call, PyThreadState* thread,
-               InstanceStore::Computation& computation) {
-  CallPlan plan;
-  do {
-    StoreAccess access(store, Access::Exclusive, thread);
-    if (Ref stored = store.begin_computation(access, record, call, plan, computation)) {
-      return stored;
+// The first step: asks the store until it can answer with an outcome.
+Answer first_step(const DecoratorRecord& record, InstanceStore& store, PyObject* instance,
+                  const BoundCall& call, PyThreadState* thread) {
+  Known known;
+  for (;;) {
+    Need need;
+    {
+      StoreAccess access(store, Access::Exclusive, thread);
+      Answer answer = store.begin(access, record, call, known);
+      const Need* asked = std::get_if<Need>(&answer);
+      if (asked == nullptr) {
+        return answer;
+      }
+      need = *asked;
     }
-  } while (learn(computation, record, store, instance, call, thread, plan));
-  return Ref();
+    learn(need, record, store, instance, call, thread, known);
+  }
 }
 
+// ------------------------------------------------------------- the runs
 
+// The address below which a thread's native stack is too close to its end
+// for another cached computation: a quarter of the stack, at most 1 MiB,
+// which leaves the interpreter's own frames and the user's function room
+// to fail with RecursionError themselves.
+std::uintptr_t compute_stack_limit() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+    return 0;
+  }
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  int status = pthread_attr_getstack(&attributes, &lowest, &size);
+  pthread_attr_destroy(&attributes);
+  if (status != 0) {
+    return 0;
+  }
+  std::size_t margin = std::min<std::size_t>(size / 4, std::size_t{1} << 20);
+  return reinterpret_cast<std::uintptr_t>(lowest) + margin;
+}
+
+// Raises RecursionError where the native stack has no room for another
+// cached computation.
+void require_stack_room() {
+  thread_local const std::uintptr_t limit = compute_stack_limit();
+  char marker = 0;
+  if (reinterpret_cast<std::uintptr_t>(&marker) < limit) {
+    raise_error(PyExc_RecursionError,
+                "maximum recursion depth exceeded in a cached method (native stack nearly "
+                "exhausted)");
+  }
+}
+
+// The function run as a plain call: nothing of the store is read or
+// changed, and the cached calls that it makes count for the innermost
+// running cached call.
+template <class Arguments>
+Ref call_plainly(const DecoratorRecord& record, const Arguments& arguments) {
+  Ref function = Ref::borrow(record.func.get());
+  Ref result = arguments.call(function.get());
+  if (!result) {
+    throw_python_error();
+  }
+  return result;
+}
 
 // The last step: settles the node, stores the result if it may be kept,
 // pops the call's frame, and hands back the result or raises the function's
 // exception.
 Ref finish_call(DecoratorRecord& record, InstanceStore& store, PyThreadState* thread,
-                const InstanceStore::Computation& computation, Ref result) {
+                const Computation& computation, Ref result) {
   Ref uncomputed_dependency;
   {
     // The function's exception, if it raised, waits aside while the
@@ -184,7 +210,7 @@ Ref finish_call(DecoratorRecord& record, InstanceStore& store, PyThreadState* th
     if (!result) {
       pending.emplace();
     }
-    InstanceStore::Finished finished;
+    Finished finished;
     {
       StoreAccess access(store, Access::Exclusive, thread);
       finished = store.finish_computation(access, record, computation, result.get());
@@ -200,6 +226,46 @@ Ref finish_call(DecoratorRecord& record, InstanceStore& store, PyThreadState* th
   return result;
 }
 
+// A computation: its frame pushed, the function run with nothing held, the
+// node settled.
+template <class Arguments>
+Ref compute(DecoratorRecord& record, InstanceStore& store, PyThreadState* thread, const Run& run,
+            const Arguments& arguments) {
+  require_stack_room();
+  const Computation computation = [&] {
+    StoreAccess access(store, Access::Exclusive, thread);
+    return store.start_computation(access, record, run);
+  }();
+  // The call keeps its decorator alive (the decorator's call slot), and a
+  // reference of its own to the function makes the call independent of the
+  // decorator.
+  Ref function = Ref::borrow(record.func.get());
+  Ref result = arguments.call(function.get());
+  // The function's exception, if it raised, is raised once the computation
+  // is finished.
+  return finish_call(record, store, thread, computation, std::move(result));
+}
+
+// The coroutine of an async method's call: the stored result, or the
+// computation, which runs or joins a run when it is awaited.
+template <class Arguments>
+Ref async_call(PyObject* decorator, PyObject* instance, InstanceStore& store, const Answer& answer,
+               const Arguments& arguments) {
+  if (const Hit* hit = std::get_if<Hit>(&answer)) {
+    return async_result(hit->value.get());
+  }
+  return async_computation(decorator, instance, store, std::get<Run>(answer).node,
+                           arguments.positional_tuple(), arguments.keyword_dict());
+}
+
+// The common hit, told under the guard without the exchange.
+PyObject* look_up(const DecoratorRecord& record, InstanceStore& store, const BoundCall& call,
+                  PyThreadState* thread) {
+  StoreAccess access(store, Access::Shared, thread);
+  PyObject* stored = store.common_hit(access, record, call);
+  return stored != nullptr ? Ref::borrow(stored).release() : nullptr;
+}
+
 }  // namespace
 
 template <class Arguments>
@@ -208,31 +274,24 @@ Ref cached_call(PyObject* decorator, DecoratorRecord& record, InstanceStore& sto
   BoundCall call;
   bind_call(record, arguments, call);
   PyThreadState* thread = PyThreadState_Get();
-  InstanceStore::Computation computation;
-  PyObject* instance = arguments.positional(0);
-  Ref stored = begin_call(record, store, instance, call, thread, computation);
-  if (record.is_coroutine && computation.step != Step::Plain) {
-    return async_call(decorator, instance, store, computation, std::move(stored), arguments);
-  }
-  if (stored) {
-    return stored;
-  }
-  // The call keeps its decorator alive (the decorator's call slot), and a
-  // reference of its own to the function makes the call independent of the
-  // decorator.
-  Ref function = Ref::borrow(record.func.get());
-  Ref result = arguments.call(function.get());
-  if (computation.step == Step::Plain) {
-    // Nothing of the store is read or changed, and the cached calls that the
-    // function makes count for the innermost running cached call.
-    if (!result) {
-      throw_python_error();
+  if (!record.is_coroutine) {
+    if (PyObject* stored = look_up(record, store, call, thread)) {
+      return Ref::steal(stored);
     }
-    return result;
   }
-  // The function's exception, if it raised, is raised once the computation
-  // is finished.
-  return finish_call(record, store, thread, computation, std::move(result));
+  PyObject* instance = arguments.positional(0);
+  Answer answer = first_step(record, store, instance, call, thread);
+  const Run* run = std::get_if<Run>(&answer);
+  if (run != nullptr && run->as == Run::As::PlainCall) {
+    return call_plainly(record, arguments);
+  }
+  if (record.is_coroutine) {
+    return async_call(decorator, instance, store, answer, arguments);
+  }
+  if (run == nullptr) {
+    return std::move(std::get<Hit>(answer).value);
+  }
+  return compute(record, store, thread, *run, arguments);
 }
 
 template Ref cached_call(PyObject*, DecoratorRecord&, InstanceStore&, const TupleArguments&);
@@ -250,7 +309,7 @@ std::vector<NodeId> find_dependency_nodes(const DecoratorRecord& record, Instanc
     } else if (!view_source_dependency(key, instance, dependency)) {
       continue;
     }
-    nodes.push_back(store.resolve(dependency, thread, /*add=*/true));
+    nodes.push_back(store.resolve(dependency, thread, InstanceStore::IfMissing::Add));
   }
   return nodes;
 }

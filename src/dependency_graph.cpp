@@ -87,7 +87,7 @@ const MethodDependencyGraph::EdgeSets MethodDependencyGraph::kNoEdgeSets;
 
 NodeId MethodDependencyGraph::add_node() {
   auto node = static_cast<NodeId>(nodes_.size());
-  if (node == UINT32_MAX) {
+  if (node == kNoNode) {
     throw std::bad_alloc();
   }
   if (nodes_.size() == nodes_.capacity()) {
@@ -238,7 +238,7 @@ MethodDependencyGraph::Settled MethodDependencyGraph::settle_after_call(NodeId n
     if (state_of(parent) == ValidationState::PermanentlyInvalid) {
       permanently_invalidate(node);
       const bool never_computed = record(parent).state == kNoState && position < sets.declared;
-      return {false, never_computed ? parent : kNoParent};
+      return {false, never_computed ? parent : kNoNode};
     }
     any_invalid = true;
   }
@@ -249,7 +249,7 @@ MethodDependencyGraph::Settled MethodDependencyGraph::settle_after_call(NodeId n
     // it may have been computed from the old input.
     validate(node);
   }
-  return {!changed_meanwhile && state_of(node) == ValidationState::Valid, kNoParent};
+  return {!changed_meanwhile && state_of(node) == ValidationState::Valid, kNoNode};
 }
 
 void MethodDependencyGraph::invalidate_all() {

@@ -25,6 +25,8 @@ enum class ValidationState : std::uint8_t {
 const char* validation_state_text(ValidationState state) noexcept;
 
 using NodeId = std::uint32_t;
+// The one id that names no node: the graph never hands it out.
+inline constexpr NodeId kNoNode = UINT32_MAX;
 
 // A small insertion-ordered set of node ids in 16 bytes. Up to three members
 // are kept inline, so most sets (a fan-in or fan-out of three) never
@@ -169,10 +171,9 @@ class MethodDependencyGraph {
   // is Valid and was not invalidated from outside meanwhile, and which
   // declared dependency, if any, had never been computed (has no state),
   // which makes the node PermanentlyInvalid.
-  static constexpr NodeId kNoParent = UINT32_MAX;
   struct Settled {
     bool keep_result = false;
-    NodeId never_computed_parent = kNoParent;
+    NodeId never_computed_parent = kNoNode;
   };
   Settled settle_after_call(NodeId node, const RunStart& start);
 

@@ -1,9 +1,6 @@
 // The instance store and its operations. See instance_store.hpp.
 #include "instance_store.hpp"
 
-#include <pthread.h>
-
-#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <utility>
@@ -31,6 +28,11 @@ void ReleaseList::add(CallKey key) {
   }
 }
 
+void ReleaseList::make_room(std::size_t references) {
+  std::vector<Ref>& list = lists().references;
+  list.reserve(list.size() + references);
+}
+
 // ======================================================= finding a node
 
 namespace {
@@ -42,13 +44,13 @@ template <class Visit>
 NodeId probe(const std::vector<InstanceStore::Slot>& slots, std::size_t mask, Py_hash_t hash,
              const std::vector<StoredNode>& nodes, Visit&& visit) {
   if (slots.empty()) {
-    return InstanceStore::kNoNode;
+    return kNoNode;
   }
   const std::uint32_t bits = InstanceStore::hash_bits(hash);
   for (std::size_t index = static_cast<std::size_t>(hash) & mask;; index = (index + 1) & mask) {
     const InstanceStore::Slot slot = slots[index];
-    if (slot.node == InstanceStore::kNoNode) {
-      return InstanceStore::kNoNode;
+    if (slot.node == kNoNode) {
+      return kNoNode;
     }
     if (slot.hash_bits == bits && nodes[slot.node].key.hash() == hash && visit(slot.node)) {
       return slot.node;
@@ -62,8 +64,11 @@ thread_local std::vector<std::pair<NodeId, CallKey>> candidate_keys;
 
 }  // namespace
 
-NodeId InstanceStore::probe_without_python(const BoundCall& call, bool* uncertain) const {
+NodeId InstanceStore::find_without_python(const BoundCall& call, bool* uncertain) const {
   assert(guard_.is_held());
+  if (const NodeId node = find_inline(call); node != kNoNode) {
+    return node;
+  }
   return probe(slots_, mask_, call.hash, nodes_, [&](NodeId node) {
     const CallKey::Match match = nodes_[node].key.match_without_python(call);
     if (match == CallKey::Match::Unknown && uncertain != nullptr) {
@@ -81,7 +86,9 @@ void InstanceStore::copy_candidates(const BoundCall& call,
   });
 }
 
-NodeId InstanceStore::resolve(const BoundCall& call, PyThreadState* thread, bool add_missing) {
+NodeId InstanceStore::resolve(const BoundCall& call, PyThreadState* thread,
+                              IfMissing if_missing) {
+  const bool add_missing = if_missing == IfMissing::Add;
   for (;;) {
     std::vector<std::pair<NodeId, CallKey>> candidates;
     std::size_t node_count = 0;
@@ -115,9 +122,18 @@ NodeId InstanceStore::resolve(const BoundCall& call, PyThreadState* thread, bool
     // Nodes are never removed: unless one was added meanwhile, none is equal.
     StoreAccess access(*this, Access::Exclusive, thread);
     if (nodes_.size() == node_count) {
-      return add(call);
+      return add_node(call);
     }
   }
+}
+
+Ref InstanceStore::stored_result(const BoundCall& call, PyThreadState* thread) {
+  const NodeId node = resolve(call, thread, IfMissing::Leave);
+  if (node == kNoNode) {
+    return Ref();
+  }
+  StoreAccess access(*this, Access::Shared, thread);
+  return Ref::borrow(servable_value(node));
 }
 
 void InstanceStore::insert_slot(NodeId node) noexcept {
@@ -144,7 +160,7 @@ void InstanceStore::grow_table() {
   }
 }
 
-NodeId InstanceStore::add(const BoundCall& call) {
+NodeId InstanceStore::add_node(const BoundCall& call) {
   assert(guard_.is_held());
   // Room first; then the key is made in place (which leaves the table as it
   // was if it fails), and the graph's node taken back if that fails. Nothing
@@ -160,28 +176,12 @@ NodeId InstanceStore::add(const BoundCall& call) {
   try {
     node = graph_.add_node();
   } catch (...) {
-    nodes_.pop_back();
+    nodes_.pop_back();  // a key that holds references only: its release runs no code
     throw;
   }
   assert(node + 1 == nodes_.size());
   insert_slot(node);
   return node;
-}
-
-Ref InstanceStore::servable_result(const BoundCall& call, PyThreadState* thread) {
-  const NodeId node = resolve(call, thread, /*add=*/false);
-  if (node == kNoNode) {
-    return Ref();
-  }
-  StoreAccess access(*this, Access::Shared, thread);
-  return Ref::borrow(servable_value(node));
-}
-
-PyObject* InstanceStore::servable_value(NodeId node) const noexcept {
-  if (graph_.state_of(node) != ValidationState::Valid) {
-    return nullptr;
-  }
-  return nodes_[node].value.get();
 }
 
 const CallFrame* InstanceStore::innermost_frame(PyThreadState* thread) const noexcept {
@@ -193,7 +193,7 @@ const CallFrame* InstanceStore::innermost_frame(PyThreadState* thread) const noe
   return nullptr;
 }
 
-void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
+void InstanceStore::remove_frame(PyThreadState* thread, NodeId node) noexcept {
   for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame) {
     if (frame->thread == thread && frame->node == node) {
       frames_.erase(std::next(frame).base());
@@ -205,31 +205,6 @@ void InstanceStore::pop_frame(PyThreadState* thread, NodeId node) noexcept {
 // ================================================== cached call protocol
 
 namespace {
-
-// The address below which a thread's native stack is too close to its end
-// for another cached computation: deep recursion through cached methods then
-// raises RecursionError instead of overflowing the stack.
-std::uintptr_t compute_stack_limit() {
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-    return 0;
-  }
-  void* lowest = nullptr;
-  std::size_t size = 0;
-  int status = pthread_attr_getstack(&attributes, &lowest, &size);
-  pthread_attr_destroy(&attributes);
-  if (status != 0) {
-    return 0;
-  }
-  std::size_t margin = std::min<std::size_t>(size / 4, std::size_t{1} << 20);
-  return reinterpret_cast<std::uintptr_t>(lowest) + margin;
-}
-
-bool native_stack_nearly_exhausted() {
-  thread_local const std::uintptr_t limit = compute_stack_limit();
-  char marker = 0;
-  return reinterpret_cast<std::uintptr_t>(&marker) < limit;
-}
 
 // The nodes of the declared dependencies that registrations use: one list
 // per thread, reused.
@@ -247,7 +222,7 @@ bool InstanceStore::declared_nodes(const DecoratorRecord& record, std::vector<No
     if (uncertain) {
       return false;
     }
-    out.push_back(node != kNoNode ? node : add(dependency));
+    out.push_back(node != kNoNode ? node : add_node(dependency));
   }
   return true;
 }
@@ -270,42 +245,55 @@ void InstanceStore::register_node(StoreAccess& access, NodeId node, const BoundC
 
 void InstanceStore::register_for(StoreAccess& access, NodeId node, const DecoratorRecord& record,
                                  std::span<const NodeId> dependencies) {
+  expect(access, Access::Exclusive);
   if (!graph_.is_registered(node)) {
     register_node(access, node, nullptr, record, dependencies);
   }
 }
 
-Ref InstanceStore::begin_unowned(StoreAccess& access, const DecoratorRecord& record,
-                                 const BoundCall& call, NodeId node, const CallPlan& plan,
-                                 Computation& computation) {
-  using Step = Computation::Step;
+Answer InstanceStore::begin(StoreAccess& access, const DecoratorRecord& record,
+                            const BoundCall& call, const Known& known) {
+  expect(access, Access::Exclusive);
+  NodeId node = known.node;
+  if (node == kNoNode) {
+    bool uncertain = false;
+    node = find_without_python(call, &uncertain);
+    if (node == kNoNode && uncertain) {
+      return Need{Need::What::Node};
+    }
+  }
+  if (node != kNoNode && nodes_[node].owner == record.serial) {
+    return begin_owned(access, record, node, known);
+  }
+  return begin_unowned(access, record, call, node, known);
+}
+
+Answer InstanceStore::begin_unowned(StoreAccess& access, const DecoratorRecord& record,
+                                    const BoundCall& call, NodeId node, const Known& known) {
   const bool added = node == kNoNode;
   if (added) {
-    node = add(call);
+    node = add_node(call);
   }
-  computation.node = node;
   if (!graph_.is_registered(node)) {
     // The first registrant owns the node.
-    std::span<const NodeId> dependencies = plan.dependencies;
-    if (!plan.dependencies_known && !record.dependency_keys.empty()) {
+    std::span<const NodeId> dependencies;
+    if (known.dependencies) {
+      dependencies = *known.dependencies;
+    } else if (!record.dependency_keys.empty()) {
       if (record.dependencies_from_source || !declared_nodes(record, declared_scratch)) {
-        computation.step = Step::FindDependencies;
-        return Ref();
+        return Need{Need::What::Dependencies, node};
       }
       dependencies = declared_scratch;
     }
     register_node(access, node, added ? nullptr : &call, record, dependencies);
-    return begin_owned(access, record, node, plan, computation);
+    return begin_owned(access, record, node, known);
   }
   const std::uint64_t owner = nodes_[node].owner;
-  if (plan.verdict_owner != owner) {
-    computation.step = Step::FindOwner;
-    computation.owner = owner;
-    return Ref();
+  if (known.verdict_owner != owner) {
+    return Need{Need::What::Verdict, node, owner};
   }
-  if (!plan.take_over) {
-    computation.step = Step::Plain;
-    return Ref();
+  if (!known.take_over) {
+    return Run{Run::As::PlainCall, node};
   }
   // The class has come to resolve the caller where it resolved the owner
   // (a method redefined at run time): the result the old owner computed is
@@ -313,10 +301,10 @@ Ref InstanceStore::begin_unowned(StoreAccess& access, const DecoratorRecord& rec
   graph_.temporarily_invalidate(node);
   access.released().add(std::move(nodes_[node].value));
   nodes_[node].owner = record.serial;
-  return begin_owned(access, record, node, plan, computation);
+  return begin_owned(access, record, node, known);
 }
 
-const CallFrame* InstanceStore::caller_of(PyThreadState* thread, const CallPlan& plan,
+const CallFrame* InstanceStore::caller_of(PyThreadState* thread, const Known& known,
                                           bool& unknown) const {
   unknown = false;
   if (const CallFrame* frame = innermost_frame(thread)) {
@@ -325,54 +313,49 @@ const CallFrame* InstanceStore::caller_of(PyThreadState* thread, const CallPlan&
   if (async_runs_.empty()) {
     return nullptr;
   }
-  if (!plan.async_caller_known) {
+  if (!known.async_caller) {
     unknown = true;
     return nullptr;
   }
-  return plan.async_caller.node != kNoNode ? &plan.async_caller : nullptr;
+  return known.async_caller->node != kNoNode ? &*known.async_caller : nullptr;
 }
 
-Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
-                               const CallPlan& plan, Computation& computation) {
+Answer InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& record, NodeId node,
+                                  const Known& known) {
   bool unknown = false;
-  const CallFrame* caller = caller_of(access.thread(), plan, unknown);
+  const CallFrame* caller = caller_of(access.thread(), known, unknown);
   if (unknown) {
-    computation.step = Computation::Step::FindAsyncCaller;
-    computation.node = node;
-    return Ref();
+    return Need{Need::What::AsyncCaller, node};
   }
   const bool recorded = caller != nullptr && caller->records_dependencies;
   if (recorded) {
     graph_.add_parent_dependency(caller->node, node);
   }
   if (PyObject* stored = servable_value(node)) {
-    return Ref::borrow(stored);
+    return Hit{Ref::borrow(stored)};
   }
   if (record.is_coroutine) {
-    // Its body runs when the call is awaited (begin_async_run).
-    computation.step = Computation::Step::Await;
-    computation.node = node;
-    return Ref();
+    return Run{Run::As::AsyncComputation, node};
   }
-  if (native_stack_nearly_exhausted()) {
-    computation.step = Computation::Step::TooDeep;
-    return Ref();
-  }
-  const bool own_parent = recorded && caller->node == node;
-  frames_.push_back({access.thread(), node, record.track_runtime_dependencies});
-  computation.step = Computation::Step::Compute;
-  computation.node = node;
-  computation.start = graph_.begin_run(node);
-  if (own_parent) {
+  return Run{Run::As::Computation, node, recorded && caller->node == node};
+}
+
+Computation InstanceStore::start_computation(StoreAccess& access, const DecoratorRecord& record,
+                                             const Run& run) {
+  expect(access, Access::Exclusive);
+  assert(run.as == Run::As::Computation && graph_.is_registered(run.node));
+  const Computation computation{run.node, graph_.begin_run(run.node)};
+  if (run.calls_itself) {
     // A call of itself with the same arguments: the edge counts in this run
     // too, so neither run stores a result computed from a running call.
-    graph_.add_parent_dependency(node, node);
+    graph_.add_parent_dependency(run.node, run.node);
   }
-  return Ref();
+  frames_.push_back({access.thread(), run.node, record.track_runtime_dependencies});
+  return computation;
 }
 
 // Inlined into both of its callers: the synchronous one is the miss path.
-[[gnu::always_inline]] inline InstanceStore::Finished InstanceStore::settle_and_store(
+[[gnu::always_inline]] inline Finished InstanceStore::settle_and_store(
     const DecoratorRecord& record, NodeId node, const MethodDependencyGraph::RunStart& start,
     PyObject* result) {
   Finished finished;
@@ -380,7 +363,7 @@ Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& recor
     graph_.permanently_invalidate(node);
   }
   const MethodDependencyGraph::Settled settled = graph_.settle_after_call(node, start);
-  if (settled.never_computed_parent != MethodDependencyGraph::kNoParent) {
+  if (settled.never_computed_parent != kNoNode) {
     // A borrowed name from the parent's key, kept: no object is made.
     finished.uncomputed_dependency =
         Ref::borrow(nodes_[settled.never_computed_parent].key.method_name());
@@ -391,11 +374,10 @@ Ref InstanceStore::begin_owned(StoreAccess& access, const DecoratorRecord& recor
   return finished;
 }
 
-InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
-                                                          const DecoratorRecord& record,
-                                                          const Computation& computation,
-                                                          PyObject* result) {
-  pop_frame(access.thread(), computation.node);
+Finished InstanceStore::finish_computation(StoreAccess& access, const DecoratorRecord& record,
+                                           const Computation& computation, PyObject* result) {
+  expect(access, Access::Exclusive);
+  remove_frame(access.thread(), computation.node);
   if (result == nullptr) {
     return Finished();
   }
@@ -404,8 +386,9 @@ InstanceStore::Finished InstanceStore::finish_computation(StoreAccess& access,
 
 // ================================================ async computations
 
-PyObject* InstanceStore::shared_run(StoreAccess& /*held*/, NodeId node,
+PyObject* InstanceStore::shared_run(const StoreAccess& access, NodeId node,
                                     PyObject* loop) const noexcept {
+  expect(access, Access::Shared);
   for (const AsyncRun& run : async_runs_) {
     if (run.node == node && run.loop.get() == loop) {
       return run.changes == graph_.change_count(node) ? run.run.get() : nullptr;
@@ -417,6 +400,7 @@ PyObject* InstanceStore::shared_run(StoreAccess& /*held*/, NodeId node,
 MethodDependencyGraph::RunStart InstanceStore::begin_async_run(StoreAccess& access, NodeId node,
                                                                PyObject* loop, PyObject* run,
                                                                bool records_dependencies) {
+  expect(access, Access::Exclusive);
   if (run != nullptr) {
     for (AsyncRun& earlier : async_runs_) {
       if (earlier.node == node && earlier.loop.get() == loop) {
@@ -440,58 +424,65 @@ MethodDependencyGraph::RunStart InstanceStore::begin_async_run(StoreAccess& acce
 }
 
 void InstanceStore::end_async_run(StoreAccess& access, NodeId node, PyObject* loop,
-                                  PyObject* run) noexcept {
+                                  PyObject* run) {
+  expect(access, Access::Exclusive);
   for (auto entry = async_runs_.begin(); entry != async_runs_.end(); ++entry) {
     if (entry->node == node && entry->loop.get() == loop && entry->run.get() == run) {
-      // Released after the guard is let go; the vector never allocates here.
-      Ref loop_ref = std::move(entry->loop);
-      Ref run_ref = std::move(entry->run);
+      // Room first, so that the references reach the release list (and are
+      // released after the guard is let go) once the run is taken out.
+      access.released().make_room(2);
+      access.released().add(std::move(entry->loop));
+      access.released().add(std::move(entry->run));
       async_runs_.erase(entry);
-      try {
-        access.released().add(std::move(loop_ref));
-        access.released().add(std::move(run_ref));
-      } catch (...) {
-        // No room to defer them: they go when this frame ends, the store
-        // being consistent already.
-      }
       return;
     }
   }
 }
 
 void InstanceStore::push_frame(StoreAccess& access, NodeId node, bool records_dependencies) {
+  expect(access, Access::Exclusive);
   frames_.push_back({access.thread(), node, records_dependencies});
 }
 
-void InstanceStore::pop_async_frame(StoreAccess& access, NodeId node) noexcept {
-  pop_frame(access.thread(), node);
+void InstanceStore::pop_frame(StoreAccess& access, NodeId node) noexcept {
+  expect(access, Access::Exclusive);
+  remove_frame(access.thread(), node);
 }
 
-InstanceStore::Finished InstanceStore::finish_async(StoreAccess& /*held*/,
-                                                    const DecoratorRecord& record, NodeId node,
-                                                    const MethodDependencyGraph::RunStart& start,
-                                                    PyObject* result) {
+Finished InstanceStore::finish_async(StoreAccess& access, const DecoratorRecord& record,
+                                     NodeId node, const MethodDependencyGraph::RunStart& start,
+                                     PyObject* result) {
+  expect(access, Access::Exclusive);
   return settle_and_store(record, node, start, result);
 }
 
 // ================================================ changes from outside
 
+bool InstanceStore::is_registered(const StoreAccess& access, NodeId node) const noexcept {
+  expect(access, Access::Shared);
+  return graph_.is_registered(node);
+}
+
 void InstanceStore::update_values(StoreAccess& access, std::span<const NodeId> nodes,
                                   std::span<PyObject* const> values) {
+  expect(access, Access::Exclusive);
   assert(nodes.size() == values.size());
   // Everything computed from any of them is invalidated before any becomes
   // Valid, so that values loaded together stay valid together.
   for (NodeId node : nodes) {
     graph_.temporarily_invalidate(node);
   }
+  access.released().make_room(nodes.size());
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     access.released().add(std::exchange(nodes_[nodes[i]].value, Ref::borrow(values[i])));
     graph_.validate(nodes[i]);
   }
 }
 
-void InstanceStore::clear(StoreAccess& access) {
+void InstanceStore::drop_results(StoreAccess& access) {
+  expect(access, Access::Exclusive);
   graph_.invalidate_all();
+  access.released().make_room(nodes_.size());
   for (StoredNode& node : nodes_) {
     access.released().add(std::move(node.value));
   }
@@ -499,8 +490,9 @@ void InstanceStore::clear(StoreAccess& access) {
 
 // ================================================================ reports
 
-std::vector<NodeSnapshot> InstanceStore::snapshot(StoreAccess& /*held*/,
+std::vector<NodeSnapshot> InstanceStore::snapshot(const StoreAccess& access,
                                                   bool with_children) const {
+  expect(access, Access::Shared);
   std::vector<NodeSnapshot> copies;
   for (NodeId node = 0; node < nodes_.size(); ++node) {
     if (!graph_.is_registered(node)) {
@@ -536,7 +528,7 @@ int InstanceStore::traverse(visitproc visit, void* arg) const noexcept {
   return 0;
 }
 
-void InstanceStore::clear_into(std::vector<StoredNode>& released) noexcept {
+void InstanceStore::tear_down(std::vector<StoredNode>& released) noexcept {
   // A run holds its caller's instance: only the collector clears a store
   // that still has runs, and then it is consistent before they go.
   std::vector<AsyncRun> runs = std::move(async_runs_);
@@ -545,7 +537,40 @@ void InstanceStore::clear_into(std::vector<StoredNode>& released) noexcept {
   nodes_ = std::vector<StoredNode>();
   slots_ = std::vector<Slot>();
   mask_ = 0;
+  frames_ = std::vector<CallFrame>();
   graph_.clear();
 }
+
+// ============================================================ invariants
+
+#ifndef NDEBUG
+void InstanceStore::check_invariants() const noexcept {
+  assert(nodes_.size() == graph_.node_count());
+  assert(nodes_.size() * 10 <= slots_.size() * 7 || nodes_.empty());
+  assert(slots_.empty() || mask_ + 1 == slots_.size());
+  // The table names each node once, found from its hash: checked in full
+  // for small stores, whose walk costs little at every access.
+  if (nodes_.size() <= 64) {
+    std::size_t named = 0;
+    for (const Slot& slot : slots_) {
+      if (slot.node == kNoNode) {
+        continue;
+      }
+      ++named;
+      assert(slot.node < nodes_.size() && slot.hash_bits == hash_bits(nodes_[slot.node].key.hash()));
+    }
+    assert(named == nodes_.size());
+  }
+  for (NodeId node = 0; node < nodes_.size() && node < 64; ++node) {
+    assert((nodes_[node].owner != 0) == graph_.is_registered(node));
+  }
+  for (const CallFrame& frame : frames_) {
+    assert(frame.node < nodes_.size() && graph_.is_registered(frame.node));
+  }
+  for (const AsyncRun& run : async_runs_) {
+    assert(run.node < nodes_.size() && graph_.is_registered(run.node));
+  }
+}
+#endif
 
 }  // namespace quarrine

@@ -25,30 +25,13 @@ void add_member(PyObject* module, const char* name, PyTypeObject* type) {
   require(PyObject_SetAttr(module, member_name.get(), reinterpret_cast<PyObject*>(type)));
 }
 
-PyObject* mark_finalising(PyObject* /*module*/, PyObject* /*unused*/) {
-  note_interpreter_finalising();
-  return Ref::borrow(Py_None).release();
-}
-
-PyMethodDef mark_finalising_def = {"_quarrine_finalising", mark_finalising, METH_NOARGS, nullptr};
-
-// Tells the module's destructors when the interpreter begins to finalise:
-// atexit callbacks run before it ends the threads that are still running.
-void watch_finalisation() {
-  Ref callback = Ref::checked(PyCFunction_NewEx(&mark_finalising_def, nullptr, nullptr));
-  Ref atexit = Ref::checked(PyImport_ImportModule("atexit"));
-  Ref register_function = Ref::checked(PyObject_GetAttrString(atexit.get(), "register"));
-  Ref registered =
-      Ref::checked(PyObject_CallFunctionObjArgs(register_function.get(), callback.get(), nullptr));
-}
-
 int module_exec(PyObject* module) {
   return status_boundary([&] {
     require_main_interpreter();
     if (!PyModule_Check(module)) {
       raise_error(PyExc_TypeError, "the quarrine execution step needs a module object");
     }
-    watch_finalisation();
+    require(watch_interpreter_exit());
     require(PyModule_AddStringConstant(module, "__version__", QUARRINE_VERSION));
     add_member(module, "QuarrineBase", quarrine_base_type());
     add_member(module, "quarrined", manual_factory_type());

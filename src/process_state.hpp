@@ -1,6 +1,7 @@
 // Everything the module keeps beyond the life of any one of its objects: the
-// four type objects, the decorator serials and the live decorators by serial, and the interpreter services it looked up (host_services): its
-// modules' members, interned strs and the descriptors of plain functions'
+// type objects, the decorator serials and the live decorators by serial,
+// and the interpreter services it looked up (host_services): its modules'
+// members, interned strs and the descriptors of plain functions'
 // attributes. Each field says who writes it; all are written with the
 // interpreter lock held.
 //
@@ -11,9 +12,8 @@
 // would touch freed memory. The Python objects belong to the interpreter
 // that first used the module, which must be the main interpreter: the
 // module's execution step refuses every other one (require_main_interpreter),
-// so nothing a subinterpreter does can reach this state. The flag that tells
-// destructors that the interpreter is finalising (py_ref.hpp) is set once,
-// from an atexit callback, and never cleared.
+// so nothing a subinterpreter does can reach this state. What the module
+// knows of the interpreter's exit is interpreter_exit's.
 #pragma once
 
 #include "py_ref.hpp"

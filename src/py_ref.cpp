@@ -2,28 +2,10 @@
 // set, and turning whatever escaped a boundary into one. See py_ref.hpp.
 #include "py_ref.hpp"
 
-#include <pthread.h>
-
 #include <cstdarg>
 #include <exception>
 
 namespace quarrine {
-
-std::atomic<bool> interpreter_finalising{false};
-
-namespace {
-pthread_t finalising_thread;  // written once, before interpreter_finalising
-}  // namespace
-
-void note_interpreter_finalising() noexcept {
-  finalising_thread = pthread_self();
-  interpreter_finalising.store(true, std::memory_order_release);
-}
-
-bool is_finalising_thread() noexcept {
-  std::atomic_thread_fence(std::memory_order_acquire);
-  return pthread_equal(pthread_self(), finalising_thread) != 0;
-}
 
 void throw_python_error() {
   if (PyErr_Occurred() == nullptr) {

@@ -16,32 +16,17 @@
 //     failure value, so no C++ exception crosses into the interpreter. The
 //     one thing let through is the forced unwinding by which the interpreter
 //     ends a thread (pthread_exit) that wakes up while it is finalising,
-//     which is no C++ exception of the module's.
+//     which is no C++ exception of the module's; the destructors it runs
+//     touch no Python object (interpreter_exit.hpp).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "interpreter_exit.hpp"  // first: it brings Python.h before any standard header
 
-#include <atomic>
 #include <exception>
 #include <new>
 #include <utility>
 
 namespace quarrine {
-
-// Whether this thread may still release references and touch the
-// interpreter's state from a destructor. Once the interpreter has begun to
-// finalise, it ends the other threads that wake up in it by unwinding them
-// without the interpreter lock: what their frames hold is then abandoned,
-// never released. Only the finalising thread releases after that point.
-extern std::atomic<bool> interpreter_finalising;
-bool is_finalising_thread() noexcept;
-inline bool may_release() noexcept {
-  return !interpreter_finalising.load(std::memory_order_relaxed) || is_finalising_thread();
-}
-// Marks the start of finalisation, on the finalising thread (from an atexit
-// callback: those run before the interpreter begins to end other threads).
-void note_interpreter_finalising() noexcept;
 
 // Thrown when a Python exception is set and the current operation must end.
 struct PyErrOccurred {};
@@ -121,10 +106,9 @@ class Ref {
  private:
   explicit Ref(PyObject* object) noexcept : object_(object) {}
   // Every way a handle lets go of its reference comes here. On a thread that
-  // the finalising interpreter is ending, the reference is abandoned instead
-  // (see may_release).
+  // the exiting interpreter is ending, the reference is abandoned instead.
   static void give_back(PyObject* object) noexcept {
-    if (object != nullptr && may_release()) {
+    if (object != nullptr && may_touch_python()) {
       Py_DecRef(object);
     }
   }
@@ -169,7 +153,7 @@ class PendingErrorScope {
   PendingErrorScope(const PendingErrorScope&) = delete;
   PendingErrorScope& operator=(const PendingErrorScope&) = delete;
   ~PendingErrorScope() {
-    if (!may_release()) {
+    if (!may_touch_python()) {
       return;
     }
     if (PyErr_Occurred() != nullptr) {

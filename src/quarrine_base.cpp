@@ -56,7 +56,7 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     Ref stored;
     try {
       bind_keywords(named.name.get(), keywords.get(), named.call);
-      stored = store_of(self).servable_result(named.call, PyThreadState_Get());
+      stored = store_of(self).stored_result(named.call, PyThreadState_Get());
     } catch (const PyErrOccurred&) {
       // A call that cannot be identified has no stored result.
       PyErr_Clear();
@@ -69,11 +69,11 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 
 NodeId registered_node(InstanceStore& store, const DecoratorRecord& record, const BoundCall& call,
                        PyObject* instance, PyThreadState* thread) {
-  const NodeId node = store.resolve(call, thread, /*add=*/true);
+  const NodeId node = store.resolve(call, thread, InstanceStore::IfMissing::Add);
   bool registered = false;
   {
     StoreAccess access(store, Access::Shared, thread);
-    registered = store.is_registered(node);
+    registered = store.is_registered(access, node);
   }
   if (!registered) {
     std::vector<NodeId> dependencies = find_dependency_nodes(record, store, instance, thread);
@@ -109,7 +109,7 @@ PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
   return call_boundary([&]() -> Ref {
     InstanceStore& store = store_of(self);
     StoreAccess access(store, Access::Exclusive);
-    store.clear(access);
+    store.drop_results(access);
     return Ref::borrow(Py_None);
   });
 }
@@ -231,7 +231,7 @@ void release_nodes(std::vector<StoredNode>& released) noexcept {
 int base_clear(PyObject* self) noexcept {
   // Released after the store is consistent (and empty) again.
   std::vector<StoredNode> released;
-  store_of(self).clear_into(released);
+  store_of(self).tear_down(released);
   release_nodes(released);
   return 0;
 }
@@ -239,7 +239,7 @@ int base_clear(PyObject* self) noexcept {
 void base_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   std::vector<StoredNode> released;
-  store_of(self).clear_into(released);
+  store_of(self).tear_down(released);
   store_of(self).~InstanceStore();
   free_instance(self);
   release_nodes(released);

@@ -102,7 +102,7 @@ Ref dumped_value(PyObject* self, const std::string& name) {
   BoundCall call;
   bind_keywords(record->method_name_object.get(), nullptr, call);
   InstanceStore& store = *instance_store(self);  // self is a QuarrineBase
-  if (Ref stored = store.servable_result(call, PyThreadState_Get())) {
+  if (Ref stored = store.stored_result(call, PyThreadState_Get())) {
     return stored;
   }
   raise_format(PyExc_TypeError,

@@ -105,3 +105,51 @@ def test_eight_threads_share_one_instance_and_every_value_is_fresh(run_scenario)
 
 def test_daemon_threads_inside_cached_methods_do_not_crash_the_exit(run_scenario):
     run_scenario("daemon_exit")
+
+
+def test_cached_calls_work_while_an_earlier_exit_callback_lets_the_gil_go(run_isolated):
+    # Exit callbacks run last-registered first: one registered before the
+    # import runs after the module's own, while daemon threads still run.
+    seen = run_isolated("""
+        import atexit, threading, time
+        outcomes = set()
+
+        def slow_flush():
+            time.sleep(0.3)  # lets the GIL go, as a log handler's flush can
+            print(sorted(outcomes))
+
+        atexit.register(slow_flush)
+        from quarrine import QuarrineBase, quarrined
+
+        class Worker(QuarrineBase):
+            @quarrined()
+            def double(self, i):
+                return 2 * i
+
+            @quarrined()
+            def fails(self):
+                raise KeyError("its own")
+
+        worker, exiting = Worker(), threading.Event()
+        atexit.register(exiting.set)  # runs first
+
+        def loop():
+            for i in range(10**9):
+                try:
+                    outcome = "result" if worker.double(i) == 2 * i else "wrong"
+                except Exception as error:
+                    outcome = repr(error)
+                try:
+                    worker.fails()
+                except KeyError:
+                    outcome += ", own error"
+                except Exception as error:
+                    outcome += f", {error!r}"
+                if exiting.is_set():
+                    outcomes.add(outcome)
+                time.sleep(0)
+
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.1)
+    """)
+    assert seen.strip() == "['result, own error']"

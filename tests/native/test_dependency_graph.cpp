@@ -187,7 +187,7 @@ TEST_F(GraphTest, ANeverCalledDeclaredDependencyMakesTheNodePermanentlyInvalidAn
   std::vector<NodeId> on_uncached{uncached};
   graph.register_node(m, on_uncached);
   EXPECT_EQ(graph.settle_after_call(m, graph.begin_run(m)).never_computed_parent,
-            MethodDependencyGraph::kNoParent);
+            kNoNode);
 }
 
 TEST_F(GraphTest, AnInvalidParentInvalidatesTheValidDescendants) {
