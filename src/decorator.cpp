@@ -38,19 +38,19 @@ DecoratorObject* as_decorator(PyObject* object) {
 // The instance's store, once the call was checked to be a method call on a
 // QuarrineBase instance of a decorator whose function is still there.
 template <class Arguments>
-InstanceStore& store_of_call(PyObject* self, const Arguments& arguments) {
+StoreHandle store_of_call(PyObject* self, const Arguments& arguments) {
   if (arguments.positional_count() == 0) {
     raise_missing_instance(self, nullptr);
   }
-  InstanceStore* store = instance_store(arguments.positional(0));
-  if (store == nullptr) {
+  StoreHandle store = store_of(arguments.positional(0));
+  if (!store) {
     raise_missing_instance(self, arguments.positional(0));
   }
   const DecoratorRecord& record = as_decorator(self)->record;
   if (!record.func) {
     raise_error(PyExc_RuntimeError, "the decorated method was cleared by the garbage collector");
   }
-  return *store;
+  return store;
 }
 
 // Checks the call and runs the cached call protocol.
@@ -60,7 +60,9 @@ Ref call_decorator(PyObject* self, const Arguments& arguments) {
   // calls its getter so) while the call drops the last reference to it.
   Ref keep_alive = Ref::borrow(self);
   DecoratorRecord& record = as_decorator(self)->record;
-  return cached_call(self, record, store_of_call(self, arguments), arguments);
+  // The handle keeps the store for the whole call.
+  StoreHandle store = store_of_call(self, arguments);
+  return cached_call(self, record, *store, arguments);
 }
 
 // ---------------------------------------------------------------- slots
@@ -324,6 +326,8 @@ PyType_Spec decorator_spec = {
     decorator_slots,
 };
 
+}  // namespace
+
 PyTypeObject* decorator_type() {
   PyTypeObject*& type = process_state().decorator_type;
   if (type == nullptr) {
@@ -332,8 +336,6 @@ PyTypeObject* decorator_type() {
   }
   return type;
 }
-
-}  // namespace
 
 Ref new_decorator(DecoratorRecord record) {
   PyTypeObject* type = decorator_type();

@@ -13,6 +13,9 @@
 
 namespace quarrine {
 
+// The QuarrineDecorator type, created on first use.
+PyTypeObject* decorator_type();
+
 // Wraps a filled record in a new decorator (creating the type on first use).
 Ref new_decorator(DecoratorRecord record);
 

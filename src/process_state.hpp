@@ -16,7 +16,8 @@
 // knows of the interpreter's exit is interpreter_exit's.
 #pragma once
 
-#include "py_ref.hpp"
+#include "py_ref.hpp"  // first: it brings Python.h before any standard header
+#include "address_table.hpp"
 
 #include <cstdint>
 #include <unordered_map>
@@ -24,6 +25,7 @@
 namespace quarrine {
 
 struct DecoratorRecord;
+struct StoreHolder;
 
 // One data descriptor of types.FunctionType and its __get__ slot.
 struct FunctionAttributeDescriptor {
@@ -42,6 +44,13 @@ struct ProcessState {
   PyTypeObject* manual_factory_type = nullptr;     // quarrined
   PyTypeObject* automagic_factory_type = nullptr;  // automagically_quarrined
   PyTypeObject* async_call_type = nullptr;         // QuarrineAsyncCall (async_call)
+  PyTypeObject* store_holder_type = nullptr;       // _InstanceStore (store_registry)
+  // The stores of the instances whose deallocation runs QuarrineBase's, by
+  // the instance's address; each entry owns a reference to its holder
+  // (store_registry).
+  AddressTable<StoreHolder> side_stores;
+  // The deallocation of classes made by class statements (store_registry).
+  destructor python_class_dealloc = nullptr;
   // The last serial given to a decorator (its record's `serial`); advanced
   // by new_decorator.
   std::uint64_t decorator_serials = 0;

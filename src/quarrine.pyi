@@ -1,8 +1,8 @@
 from collections.abc import Callable, Sequence
 from types import CodeType
-from typing import Any, Generic, Literal, TypeVar, final, overload
+from typing import Any, ClassVar, Generic, Literal, TypeVar, final, overload
 
-from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias, disjoint_base
+from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias
 
 __all__ = ["QuarrineBase", "quarrined", "automagically_quarrined"]
 __version__: str
@@ -16,10 +16,15 @@ _ValidationText: TypeAlias = Literal["valid", "invalid", "permanently invalid"]
 # display that mixes both against it, not against a union of list types.
 _Dependencies: TypeAlias = list[str | tuple[str, dict[str, Any]]]
 
-@disjoint_base
+# No layout and no constructor of its own: a base beside any other, made and
+# initialised as a plain class is.
 class QuarrineBase:
-    # Self: constructing a subclass gives an instance of that subclass.
-    def __new__(cls, /, *_args: Any, **_kwargs: Any) -> Self: ...
+    # Tells pydantic, which merges the configs of a model's bases, that
+    # cached methods are no fields.
+    model_config: ClassVar[dict[str, Any]]
+    # Where an instance keeps its store when its deallocation does not run
+    # QuarrineBase's (None on the class).
+    __quarrine_store__: ClassVar[None]
     def get_cached_value(self, /, method_name: str, **kwargs: Any) -> Any | None: ...
     def update_cached_value(self, /, method_name: str, value: Any, **kwargs: Any) -> None: ...
     def clear_cache(self, /) -> None: ...

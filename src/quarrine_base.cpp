@@ -6,10 +6,11 @@
 #include "arguments.hpp"
 #include "cached_methods.hpp"
 #include "call_protocol.hpp"
+#include "decorator.hpp"
 #include "process_state.hpp"
+#include "py_introspection_utils/host_services.hpp"
 
-#include <iterator>
-#include <new>
+#include <cassert>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -19,8 +20,6 @@ namespace quarrine {
 // ======================================================== QuarrineBase
 
 namespace {
-
-InstanceStore& store_of(PyObject* self) { return reinterpret_cast<BaseObject*>(self)->store; }
 
 // A method name given by the caller, as an exact str.
 Ref method_name_argument(PyObject* argument) {
@@ -56,7 +55,7 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
     Ref stored;
     try {
       bind_keywords(named.name.get(), keywords.get(), named.call);
-      stored = store_of(self).stored_result(named.call, PyThreadState_Get());
+      stored = own_store(self)->stored_result(named.call, PyThreadState_Get());
     } catch (const PyErrOccurred&) {
       // A call that cannot be identified has no stored result.
       PyErr_Clear();
@@ -66,6 +65,12 @@ PyObject* base_get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs
 }
 
 }  // namespace
+
+StoreHandle own_store(PyObject* self) {
+  StoreHandle store = store_of(self);
+  assert(store);  // self is a QuarrineBase instance
+  return store;
+}
 
 NodeId registered_node(InstanceStore& store, const DecoratorRecord& record, const BoundCall& call,
                        PyObject* instance, PyThreadState* thread) {
@@ -95,21 +100,21 @@ PyObject* base_update_cached_value(PyObject* self, PyObject* args, PyObject* kwa
     NamedCall named;
     name_method(self, values[0].get(), named);
     bind_keywords(named.name.get(), keywords.get(), named.call);
-    InstanceStore& store = store_of(self);
+    StoreHandle store = own_store(self);
     PyThreadState* thread = PyThreadState_Get();
-    const NodeId node = registered_node(store, *named.record, named.call, self, thread);
+    const NodeId node = registered_node(*store, *named.record, named.call, self, thread);
     PyObject* value = values[1].get();
-    StoreAccess access(store, Access::Exclusive, thread);
-    store.update_values(access, {&node, 1}, {&value, 1});
+    StoreAccess access(*store, Access::Exclusive, thread);
+    store->update_values(access, {&node, 1}, {&value, 1});
     return Ref::borrow(Py_None);
   });
 }
 
 PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
   return call_boundary([&]() -> Ref {
-    InstanceStore& store = store_of(self);
-    StoreAccess access(store, Access::Exclusive);
-    store.drop_results(access);
+    StoreHandle store = own_store(self);
+    StoreAccess access(*store, Access::Exclusive);
+    store->drop_results(access);
     return Ref::borrow(Py_None);
   });
 }
@@ -119,9 +124,9 @@ PyObject* base_clear_cache(PyObject* self, PyObject* /*unused*/) {
 // What a report shows of the instance's registered nodes, copied under
 // shared access; the report's objects are made from the copies afterwards.
 std::vector<NodeSnapshot> snapshot_of(PyObject* self, bool with_children) {
-  InstanceStore& store = store_of(self);
-  StoreAccess access(store, Access::Shared);
-  return store.snapshot(access, with_children);
+  StoreHandle store = own_store(self);
+  StoreAccess access(*store, Access::Shared);
+  return store->snapshot(access, with_children);
 }
 
 // A dict from the report key of every node to value_of(node), leaving out
@@ -172,78 +177,49 @@ PyObject* base_get_validation_state(PyObject* self, PyObject* /*unused*/) {
 
 // ---------------------------------------------------------------- slots
 
-PyObject* base_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  return call_boundary([&] {
-    // object.__new__ allocates through the type's own allocator, after the
-    // checks that every class gets from it (an abstract class is refused,
-    // with the interpreter's own message).
-    static const auto object_new =
-        reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-    Ref no_arguments = Ref::checked(PyTuple_New(0));
-    Ref object = Ref::checked(object_new(type, no_arguments.get(), nullptr));
-    // Nothing between the allocation and the store's construction can run
-    // the collector, so it never sees the store unmade.
-    new (&store_of(object.get())) InstanceStore();
-    return object;
-  });
-}
-
+// An instance whose deallocation runs this one keeps its store in the side
+// table (store_registry.hpp): its end and the collector's work reach it here.
 int base_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
-  return store_of(self).traverse(visit, arg);
-}
-
-// What the stores torn down on this thread still have to release. The
-// outermost teardown releases it node by node; a teardown that those
-// releases cause (the next instance of a chain held through stored results)
-// adds its nodes here instead of releasing them in a nested call, so a chain
-// of any length is released without native recursion.
-struct PendingReleases {
-  bool draining = false;
-  std::vector<StoredNode> nodes;
-};
-
-thread_local PendingReleases pending_releases;
-
-void release_nodes(std::vector<StoredNode>& released) noexcept {
-  PendingReleases& pending = pending_releases;
-  if (pending.draining) {
-    try {
-      pending.nodes.insert(pending.nodes.end(), std::make_move_iterator(released.begin()),
-                           std::make_move_iterator(released.end()));
-    } catch (const std::bad_alloc&) {
-      // No room to defer them: they are released below, one level deeper.
-    }
-    released.clear();
-    return;
-  }
-  pending.draining = true;
-  released.clear();
-  while (!pending.nodes.empty()) {
-    // Out of the list before it is released: its release may add nodes.
-    StoredNode node = std::move(pending.nodes.back());
-    pending.nodes.pop_back();
-  }
-  pending.nodes.shrink_to_fit();
-  pending.draining = false;
+  return visit_side_store(self, visit, arg);
 }
 
 int base_clear(PyObject* self) noexcept {
-  // Released after the store is consistent (and empty) again.
-  std::vector<StoredNode> released;
-  store_of(self).tear_down(released);
-  release_nodes(released);
+  Ref released = take_side_store(self);
   return 0;
 }
 
 void base_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
-  std::vector<StoredNode> released;
-  store_of(self).tear_down(released);
-  store_of(self).~InstanceStore();
+  Ref released = take_side_store(self);
   free_instance(self);
-  release_nodes(released);
 }
+
+// __class__, as object has it, with one thing more: an assignment to a class
+// whose deallocation does not run QuarrineBase's drops the store that only
+// that deallocation would release (store_registry.hpp).
+PyObject* base_get_class(PyObject* self, void* /*closure*/) {
+  return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self))).release();
+}
+
+int base_set_class(PyObject* self, PyObject* value, void* /*closure*/) {
+  return status_boundary([&] {
+    // object's own __class__ descriptor, kept for the process.
+    static PyObject* const object_class = [] {
+      Ref type_dict = Ref::checked(
+          PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dict__"));
+      return Ref::checked(PyObject_GetItem(type_dict.get(), interned("__class__"))).release();
+    }();
+    auto set = reinterpret_cast<descrsetfunc>(PyType_GetSlot(Py_TYPE(object_class), Py_tp_descr_set));
+    require(set(object_class, self, value));
+    Ref dropped = note_class_changed(self);
+  });
+}
+
+PyGetSetDef base_getset[] = {
+    {"__class__", base_get_class, base_set_class, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 template <class Method>
 PyCFunction as_cfunction(Method method) {
@@ -273,29 +249,45 @@ PyMethodDef base_methods[] = {
 };
 
 PyType_Slot base_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(base_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(base_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(base_clear)},
     {Py_tp_methods, base_methods},
-    {Py_tp_doc, const_cast<char*>("QuarrineBase(*_args, **_kwargs)\n--\n\n")},
+    {Py_tp_getset, base_getset},
+    {Py_tp_doc, const_cast<char*>("QuarrineBase()\n--\n\n")},
     {0, nullptr},
 };
 
+// No size of its own: the layout is object's (store_registry.hpp).
 PyType_Spec base_spec = {
     "builtins.QuarrineBase",
-    sizeof(BaseObject),
+    0,
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     base_slots,
 };
+
+// pydantic takes every attribute of a model's class body for a field unless
+// its type is ignored: it merges the `model_config` of a model's bases, so
+// this one tells it to ignore cached methods. A model that gives its own
+// ignored_types replaces the list, and lists QuarrineBase's in it.
+void set_model_config(PyObject* type) {
+  Ref ignored = Ref::checked(PyTuple_Pack(1, reinterpret_cast<PyObject*>(decorator_type())));
+  Ref config = Ref::checked(PyDict_New());
+  require(PyDict_SetItemString(config.get(), "ignored_types", ignored.get()));
+  require(PyObject_SetAttrString(type, "model_config", config.get()));
+}
 
 }  // namespace
 
 PyTypeObject* quarrine_base_type() {
   PyTypeObject*& type = process_state().base_type;
   if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&base_spec)).release());
+    Ref made = Ref::checked(PyType_FromSpec(&base_spec));
+    // Where an instance without a store of its own in its dict finds None.
+    require(PyObject_SetAttr(made.get(), store_attribute_name(), Py_None));
+    set_model_config(made.get());
+    type = reinterpret_cast<PyTypeObject*>(made.release());
   }
   return type;
 }

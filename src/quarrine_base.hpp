@@ -1,33 +1,26 @@
 // QuarrineBase, the base class of user classes: the type whose instances
-// each carry an instance store (instance_store.hpp), and the methods through
-// which user code reads, changes, reports, dumps and loads that store, and
-// copies and pickles instances.
+// each own an instance store (instance_store.hpp), made on first use and
+// kept where store_registry.hpp says, and the methods through which user
+// code reads, changes, reports, dumps and loads that store, and copies and
+// pickles instances.
 //
-// An instance owns its store, which lives exactly as long as the instance.
+// QuarrineBase adds nothing to its instances' layout and has no constructor
+// of its own: its instances are made and initialised as those of a plain
+// class.
 #pragma once
 
 #include "instance_store.hpp"
 #include "process_state.hpp"
 #include "py_ref.hpp"
+#include "store_registry.hpp"
 
 namespace quarrine {
 
 PyTypeObject* quarrine_base_type();
-// The object layout of a QuarrineBase instance: the interpreter's header,
-// then the store.
-struct BaseObject {
-  PyObject_HEAD
-  InstanceStore store;
-};
 
-// The store of a QuarrineBase instance (of any subclass), else null.
-inline InstanceStore* instance_store(PyObject* object) {
-  PyTypeObject* type = process_state().base_type;
-  if (type == nullptr || !PyObject_TypeCheck(object, type)) {
-    return nullptr;
-  }
-  return &reinterpret_cast<BaseObject*>(object)->store;
-}
+// The store of `self`, a QuarrineBase instance (which a method of the base
+// class is called on), made on first use.
+StoreHandle own_store(PyObject* self);
 
 // The node of a call of `record`'s method on `instance`, registered for it
 // (with its declared dependencies) if no call registered it yet: the node

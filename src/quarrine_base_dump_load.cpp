@@ -101,8 +101,7 @@ Ref dumped_value(PyObject* self, const std::string& name) {
   }
   BoundCall call;
   bind_keywords(record->method_name_object.get(), nullptr, call);
-  InstanceStore& store = *instance_store(self);  // self is a QuarrineBase
-  if (Ref stored = store.stored_result(call, PyThreadState_Get())) {
+  if (Ref stored = own_store(self)->stored_result(call, PyThreadState_Get())) {
     return stored;
   }
   raise_format(PyExc_TypeError,
@@ -152,7 +151,8 @@ void prepare_entry(PyObject* self, PyObject* data, const std::string& name,
 
 // The node that the calls of the entry's method read (its calls are keyed
 // by the function's __name__, whatever the attribute's name).
-NodeId entry_node(PyObject* self, const LoadedEntry& entry, PyThreadState* thread) {
+NodeId entry_node(PyObject* self, InstanceStore& store, const LoadedEntry& entry,
+                  PyThreadState* thread) {
   BoundCall call;
   PyObject* method_name = entry.record->method_name_object.get();
   try {
@@ -161,22 +161,22 @@ NodeId entry_node(PyObject* self, const LoadedEntry& entry, PyThreadState* threa
     std::string prefix = "Failed to hash '" + entry.record->method_name + "': ";
     raise_wrapping_pending(PyExc_ValueError, prefix.c_str());
   }
-  return registered_node(*instance_store(self), *entry.record, call, self, thread);
+  return registered_node(store, *entry.record, call, self, thread);
 }
 
 // Puts the values of the entries in place at once: everything computed from
 // any of them becomes invalid, and the loaded values are valid together.
 void load_entries(PyObject* self, const std::vector<LoadedEntry>& entries) {
   PyThreadState* thread = PyThreadState_Get();
+  StoreHandle store = own_store(self);  // one store for the ids found and the values put
   std::vector<NodeId> nodes;
   std::vector<PyObject*> values;
   for (const LoadedEntry& entry : entries) {
-    nodes.push_back(entry_node(self, entry, thread));
+    nodes.push_back(entry_node(self, *store, entry, thread));
     values.push_back(entry.value.get());
   }
-  InstanceStore& store = *instance_store(self);  // self is a QuarrineBase
-  StoreAccess access(store, Access::Exclusive, thread);
-  store.update_values(access, nodes, values);
+  StoreAccess access(*store, Access::Exclusive, thread);
+  store->update_values(access, nodes, values);
 }
 
 }  // namespace

@@ -28,6 +28,12 @@ pytestmark = pytest.mark.skipif(
 WARMUP, REPEATS, SLACK = 5, 50, 10
 
 
+class DictShop(dict, QuarrineBase):  # keeps its store in its dict
+    @quarrined()
+    def price(self):
+        return 5
+
+
 class Shop(QuarrineBase):
     @quarrined()
     def price(self):
@@ -316,7 +322,8 @@ OPERATIONS = {
     "load_cache not serialisable": refused(ValueError, lambda o: o.load_cache({"price": 1})),
     "load_cache failed self-only check": refused(ValueError, lambda o: Fragile().load_cache({"reshaped": 1})),
     "load_cache raising method": refused(KeyError, lambda o: Fragile().load_cache({"explodes": 1})),
-    "empty instance": lambda o: Shop(1, 2, x=3),
+    "empty instance": lambda o: Shop(),
+    "instance whose store is in its dict": lambda o: DictShop().price(),
     "populated instance destroyed": lambda o: [Shop().declared(), Shop().dump_cache()],
     "class with cached methods and super()": lambda o: define_class(),
     "cycle through a result": lambda o: Shop().me(),

@@ -537,9 +537,8 @@ def factory_rows(factory):
 # the call: (what it does, the message, the notes); a message without its own
 # "Type: " prefix is a TypeError's
 WRONG_ARGUMENTS = {
-    "QuarrineBase.__new__(int)": (
-        lambda: QuarrineBase.__new__(int),
-        "builtins.QuarrineBase.__new__(int): int is not a subtype of builtins.QuarrineBase"),
+    "QuarrineBase.__new__(int)": (  # object's own: QuarrineBase has no constructor of its own
+        lambda: QuarrineBase.__new__(int), "object.__new__(int) is not safe, use int.__new__()"),
     "obj.get_cached_value()": (
         lambda: obj.get_cached_value(), f"{GET} missing 1 required positional argument: 'method_name'"),
     "obj.get_cached_value(5)": (lambda: obj.get_cached_value(5), NOT_STR, note("method_name")),

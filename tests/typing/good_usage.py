@@ -79,7 +79,7 @@ def main() -> None:
     restored_value: float = restored.market_value()
 
     portfolio.clear_cache()
-    base = QuarrineBase(1, 2, key="ignored")
+    base = QuarrineBase()
     factory = automagically_quarrined(track_runtime_dependencies=False)
 
     def standalone(self: Any) -> int:
