@@ -45,13 +45,36 @@ Ref new_arguments(PyObject* self, Ref& kwargs) {
   return Ref::checked(PyTuple_New(0));
 }
 
+// The instance's state without the store that its dict may hold
+// (store_registry.hpp): a copy makes its own. The state is a dict, or a
+// pair (dict or None, slots) where the class has slots too.
+Ref without_store(Ref state) {
+  PyObject* dict = state.get();
+  const bool paired = PyTuple_Check(dict) && PyTuple_Size(dict) == 2;
+  if (paired) {
+    dict = PyTuple_GetItem(dict, 0);
+  }
+  if (!PyDict_Check(dict) || PyDict_GetItemWithError(dict, store_attribute_name()) == nullptr) {
+    if (PyErr_Occurred() != nullptr) {
+      throw_python_error();
+    }
+    return state;
+  }
+  Ref copied = Ref::checked(PyDict_Copy(dict));
+  require(PyDict_DelItem(copied.get(), store_attribute_name()));
+  if (!paired) {
+    return copied;
+  }
+  return Ref::checked(PyTuple_Pack(2, copied.get(), PyTuple_GetItem(state.get(), 1)));
+}
+
 // (copyreg.__newobj__, (cls, *args), state), or __newobj_ex__ with keywords:
 // both are plain functions, so every pickle protocol can name them.
 Ref default_reduction(PyObject* self) {
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   Ref kwargs;
   Ref args = new_arguments(self, kwargs);
-  Ref state = call_hook(self, "__getstate__");
+  Ref state = without_store(call_hook(self, "__getstate__"));
   Ref copyreg = Ref::checked(PyImport_ImportModule("copyreg"));
   if (kwargs) {
     Ref constructor = Ref::checked(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));

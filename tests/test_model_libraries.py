@@ -116,6 +116,7 @@ def test_a_dict_copied_into_another_instance_does_not_bring_its_cache():
     first.update_cached_value("total", "first's")
     vars(second).update(vars(first))  # qty and the store of first
     assert second.total() == 10 and first.total() == "first's"
+    assert "__quarrine_store__" not in vars(copy.copy(first))  # a copy's state leaves it out
 
 
 class TestSlots:
