@@ -54,7 +54,8 @@ void visit_class_attributes(PyObject* instance, Visit&& visit) {
                method_name);
 }
 
-bool names(const DecoratorRecord& record, PyObject* method_name) {
+// Whether the record's method is named `method_name`.
+bool is_named(const DecoratorRecord& record, PyObject* method_name) {
   return PyUnicode_Compare(record.method_name_object.get(), method_name) == 0;
 }
 
@@ -80,7 +81,7 @@ Ref cached_method_named(PyObject* instance, PyObject* method_name) {
       attribute_if_present(reinterpret_cast<PyObject*>(Py_TYPE(instance)), method_name);
   Ref held = attribute ? cached_method_in(attribute.get()) : Ref();
   const DecoratorRecord* held_record = held ? decorator_record(held.get()) : nullptr;
-  if (held_record != nullptr && names(*held_record, method_name)) {
+  if (held_record != nullptr && is_named(*held_record, method_name)) {
     return held;
   }
   Ref found;
@@ -91,7 +92,7 @@ Ref cached_method_named(PyObject* instance, PyObject* method_name) {
       return false;
     }
     const DecoratorRecord* record = decorator_record(method.get());
-    if (names(*record, method_name)) {
+    if (is_named(*record, method_name)) {
       found = std::move(method);
       return true;
     }

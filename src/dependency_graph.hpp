@@ -193,7 +193,7 @@ class MethodDependencyGraph {
   void clear() noexcept;
 
  private:
-  // The tests' view of what the graph keeps private (test_graph_inspector.hpp).
+  // The tests' view of what the graph keeps private (tests/native/graph_inspector.hpp).
   friend struct GraphInspector;
 
   static constexpr std::uint8_t kNoState = 0xFF;

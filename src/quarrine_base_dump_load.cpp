@@ -30,19 +30,6 @@ std::mt19937_64& random_generator() {
   return generator;
 }
 
-// A uniform random permutation: each element swaps with one drawn from the
-// elements before it and itself.
-void shuffle(std::vector<std::string>& names) {
-  if (names.size() < 2) {
-    return;
-  }
-  std::mt19937_64& generator = random_generator();
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    std::uniform_int_distribution<std::size_t> pick(0, i);
-    std::swap(names[i], names[pick(generator)]);
-  }
-}
-
 // The names of `order` that are among `names`, each once, then the other
 // names in a random order.
 std::vector<std::string> in_order(const std::vector<std::string>& order,
@@ -55,7 +42,7 @@ std::vector<std::string> in_order(const std::vector<std::string>& order,
       sequence.push_back(name);
     }
   }
-  shuffle(names);
+  std::shuffle(names.begin(), names.end(), random_generator());  // uniform
   sequence.insert(sequence.end(), names.begin(), names.end());
   return sequence;
 }
